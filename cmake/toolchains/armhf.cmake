@@ -1,0 +1,18 @@
+# Cross build for the camera: 32-bit ARM hard-float Linux, with Debian's cross compilers and the
+# armhf libraries of the multiarch archive. Test programs run under user-mode emulation.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(KV_TARGET_TRIPLE arm-linux-gnueabihf)
+set(CMAKE_C_COMPILER ${KV_TARGET_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${KV_TARGET_TRIPLE}-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE ${KV_TARGET_TRIPLE})
+
+# Only the target's multiarch directories may supply libraries; headers are shared with the host.
+set(CMAKE_FIND_ROOT_PATH /usr/${KV_TARGET_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${KV_TARGET_TRIPLE})
