@@ -10,11 +10,11 @@ all: build-host
 deps:
 	bash scripts/install-deps.sh
 
-build-%:
+$(addprefix build-,$(PRESETS)): build-%:
 	cmake --preset $*
 	cmake --build --preset $* -j $(JOBS)
 
-test-%: build-%
+$(addprefix test-,$(PRESETS)): test-%: build-%
 	ctest --preset $* -j $(JOBS)
 
 test: deps

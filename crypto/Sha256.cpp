@@ -18,7 +18,9 @@ constexpr uint32_t kRoundConstants[64] = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
-constexpr uint32_t rotr(uint32_t x, unsigned n) { return (x >> n) | (x << (32 - n)); }
+constexpr uint32_t rotr(uint32_t x, unsigned n) {
+  return (x >> n) | (x << (32 - n));
+}
 
 uint32_t fromBigEndian(uint32_t word) {
   const auto* b = reinterpret_cast<const uint8_t*>(&word);
@@ -34,7 +36,9 @@ void storeBigEndian(uint32_t word, uint8_t* out) {
 
 }  // namespace
 
-Sha256::Sha256() { std::memcpy(chain_, kInitialChain, sizeof chain_); }
+Sha256::Sha256() {
+  std::memcpy(chain_, kInitialChain, sizeof chain_);
+}
 
 void Sha256::update(const void* data, size_t length) {
   const auto* bytes = static_cast<const uint8_t*>(data);
@@ -72,8 +76,8 @@ void Sha256::compressBlock() {
   uint32_t a = chain_[0], b = chain_[1], c = chain_[2], d = chain_[3];
   uint32_t e = chain_[4], f = chain_[5], g = chain_[6], h = chain_[7];
   for (int i = 0; i < 64; ++i) {
-    const uint32_t t1 =
-        h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRoundConstants[i] + w[i];
+    const uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) +
+                        kRoundConstants[i] + w[i];
     const uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
     h = g;
     g = f;

@@ -55,7 +55,8 @@ struct StoredPOSEvt : XmlEvt<kFlagStored, kTypePos> {};
 struct AnalyticEvt : XmlEvt<kFlagLive, kTypeAnalytic> {};
 struct StoredAnalyticEvt : XmlEvt<kFlagStored, kTypeAnalytic> {};
 
-static_assert(sizeof(VideoOutEvt) == sizeof(EventParms) && sizeof(StoredAnalyticEvt) ==
-              sizeof(EventParms), "event classes add no data");
+static_assert(sizeof(VideoOutEvt) == sizeof(EventParms) &&
+                  sizeof(StoredAnalyticEvt) == sizeof(EventParms),
+              "event classes add no data");
 
 }  // namespace kv::core

@@ -11,7 +11,9 @@ std::any view(const EventParms& event) {
   return std::any(static_cast<const T*>(&event));
 }
 
-bool isStored(const EventParms& event) { return (event.flags & kFlagStored) != 0; }
+bool isStored(const EventParms& event) {
+  return (event.flags & kFlagStored) != 0;
+}
 
 // An output frame is recognised only on a plain live media type; the modifier bit or the stored
 // flag make it an ordinary frame of its kind.
@@ -36,24 +38,15 @@ std::any classifyEvent(const EventParms& event) {
       if (isStored(event)) return view<StoredAudioEvt>(event);
       if (isOutputFrame(event, kTypeAudio)) return view<AudioOutEvt>(event);
       return view<AudioEvt>(event);
-    case kTypeAlarm:
-      return storedOrLive<StoredAlarmEvt, AlarmEvt>(event);
-    case kTypePtz:
-      return view<PTZEvt>(event);
-    case kTypeSerial:
-      return view<SerialEvt>(event);
-    case kTypeWatchdog:
-      return view<WatchdogEvt>(event);
-    case kTypeLog:
-      return storedOrLive<StoredLogEvt, LogEvt>(event);
-    case kTypeConfig:
-      return view<ConfigEvt>(event);
-    case kTypePos:
-      return storedOrLive<StoredPOSEvt, POSEvt>(event);
-    case kTypeAnalytic:
-      return storedOrLive<StoredAnalyticEvt, AnalyticEvt>(event);
-    default:
-      return {};
+    case kTypeAlarm: return storedOrLive<StoredAlarmEvt, AlarmEvt>(event);
+    case kTypePtz: return view<PTZEvt>(event);
+    case kTypeSerial: return view<SerialEvt>(event);
+    case kTypeWatchdog: return view<WatchdogEvt>(event);
+    case kTypeLog: return storedOrLive<StoredLogEvt, LogEvt>(event);
+    case kTypeConfig: return view<ConfigEvt>(event);
+    case kTypePos: return storedOrLive<StoredPOSEvt, POSEvt>(event);
+    case kTypeAnalytic: return storedOrLive<StoredAnalyticEvt, AnalyticEvt>(event);
+    default: return {};
   }
 }
 

@@ -6,9 +6,9 @@
 // every `size` field still carries the sizeof of its struct.
 //
 // Ownership: a record and its payload belong to whoever built them; the post function borrows them
-// for the duration of the call only. A record delivered to a plugin points into a core-owned payload
-// block that the plugin may keep only by returning non-zero from the delivery call, and gives back
-// by posting a "decref" record with the same `data`.
+// for the duration of the call only. A record delivered to a plugin points into a core-owned
+// payload block that the plugin may keep only by returning non-zero from the delivery call, and
+// gives back by posting a "decref" record with the same `data`.
 #pragma once
 
 #include <cstddef>
@@ -47,7 +47,7 @@ inline constexpr uint32_t kFlagConfigDelta = 0x10;  // "config": may carry a mod
 
 // Bits of a `LoadReply` subscription word; all other bits belong to the plugin.
 inline constexpr uint32_t kSubLive = 0x02000000;    // wants live events of this kind
-inline constexpr uint32_t kSubStored = 0x04000000;  // serves searches for stored events of this kind
+inline constexpr uint32_t kSubStored = 0x04000000;  // serves searches for stored events
 
 // Results of the post function.
 inline constexpr int kPostAccepted = 0;
@@ -68,14 +68,14 @@ inline constexpr uint32_t kEventTypeParmsVersion = 1;
 // The event record. The first eight words are the common header; the type-specific part starts at
 // `parmsSize` and runs to the end of the record (152 bytes on every platform).
 struct EventParms {
-  uint32_t size;       // sizeof(EventParms): 184 on the camera
-  uint32_t version;    // kEventParmsVersion
-  uint32_t length;     // payload bytes at `data`; 0 when there is none
-  void* data;          // first payload byte, or null (then `length` is 0)
-  uint32_t source;     // address word of the originator
-  uint32_t requestId;  // 0, or the search request this record belongs to
-  uint32_t type;       // kType* code, possibly with kTypeModifier
-  uint32_t flags;      // kFlag* bits and type-specific bits
+  uint32_t size;          // sizeof(EventParms): 184 on the camera
+  uint32_t version;       // kEventParmsVersion
+  uint32_t length;        // payload bytes at `data`; 0 when there is none
+  void* data;             // first payload byte, or null (then `length` is 0)
+  uint32_t source;        // address word of the originator
+  uint32_t requestId;     // 0, or the search request this record belongs to
+  uint32_t type;          // kType* code, possibly with kTypeModifier
+  uint32_t flags;         // kFlag* bits and type-specific bits
   uint32_t parmsSize;     // size of the type-specific part: 152
   uint32_t parmsVersion;  // kEventTypeParmsVersion
   union {
@@ -83,9 +83,9 @@ struct EventParms {
     uint32_t toSelf;      // "config", "analytic": the source also receives its own event
     uint32_t dataLength;  // "crypto": meaningful bytes at `data`, whose capacity is `length`
   };
-  uint8_t typeBytes44[6];  // type-specific, passed through untouched
-  uint8_t frameKind;       // "video": kFrameKindKey in the low two bits marks a key frame
-  uint8_t frameFlags;      // "video", "audio": kFrameFlagOutput marks an output frame
+  uint8_t typeBytes44[6];    // type-specific, passed through untouched
+  uint8_t frameKind;         // "video": kFrameKindKey in the low two bits marks a key frame
+  uint8_t frameFlags;        // "video", "audio": kFrameFlagOutput marks an output frame
   uint8_t typeBytes52[132];  // type-specific, passed through untouched
 };
 
@@ -133,7 +133,9 @@ constexpr bool namesOriginator(uint32_t address) {
 }
 
 // The type code with the modifier bit cleared, as naming, routing and classification use it.
-constexpr uint32_t maskedType(uint32_t type) { return type & ~kTypeModifier; }
+constexpr uint32_t maskedType(uint32_t type) {
+  return type & ~kTypeModifier;
+}
 
 // The post function that the core hands to every plugin at load: any thread, any time.
 using PostEventFn = int (*)(EventParms* event);

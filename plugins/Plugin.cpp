@@ -68,7 +68,8 @@ std::string lastComponent(const std::string& path) {
 }  // namespace
 
 Plugin::Plugin(std::string fileName, void* handle)
-    : handle_(handle), reply_(makeRecord<LoadReply>(kLoadReplyVersion)),
+    : handle_(handle),
+      reply_(makeRecord<LoadReply>(kLoadReplyVersion)),
       fileName_(std::move(fileName)) {}
 
 std::shared_ptr<Plugin> Plugin::Create(const std::string& path, PostEventFn postEvent,

@@ -8,8 +8,8 @@
 // StartAsyncReaderIf) -> deliveries -> Close -> Unload -> destruction. The object is held through
 // shared pointers; its destructor closes and unloads as far as that has not happened yet.
 //
-// Threads. Create, Open, Close, Unload, ReleaseLibrary, ProvideWorkerThreadIf and the destructor run
-// on the core's first thread only, one plugin at a time. The Deliver* calls run on any thread:
+// Threads. Create, Open, Close, Unload, ReleaseLibrary, ProvideWorkerThreadIf and the destructor
+// run on the core's first thread only, one plugin at a time. The Deliver* calls run on any thread:
 // DeliverEvent on the dispatch loop (and, while the core stops, on whatever thread posted a log
 // record), DeliverSearch on search threads, DeliverIpcResult on the I/O thread. The accessors read
 // values that are fixed once Create has returned.

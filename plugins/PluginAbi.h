@@ -3,9 +3,9 @@
 //
 // Public plugin interface: self-contained, plain data and constants only. Every record begins with
 // its own size and version. The core fills every field of both the request and the reply before a
-// call; a reply field the plugin does not set keeps the core's value. Reserved fields are 0. A record
-// is valid only for the duration of the call, except the LoadReply, which the core keeps for the
-// plugin's whole life and reads at every event.
+// call; a reply field the plugin does not set keeps the core's value. Reserved fields are 0. A
+// record is valid only for the duration of the call, except the LoadReply, which the core keeps for
+// the plugin's whole life and reads at every event.
 //
 // On the 32-bit camera all sizes and offsets are checked at compile time; a 64-bit host build has
 // natural alignment, and the `size` fields carry the sizeof of each struct there.
@@ -18,23 +18,23 @@
 
 namespace kv::core {
 
-// Handed to `Load`. The system identifier text (terminated by a zero byte) stays valid and unchanged
-// until the core is destroyed, so a plugin may keep both pointers.
+// Handed to `Load`. The system identifier text (terminated by a zero byte) stays valid and
+// unchanged until the core is destroyed, so a plugin may keep both pointers.
 struct LoadRequest {
   uint32_t size;     // sizeof(LoadRequest): 24 on the camera
   uint32_t version;  // kLoadRequestVersion
   uint32_t reserved;
-  PostEventFn postEvent;   // the core's post function
-  const char* systemId;    // the core's system identifier
-  uint32_t systemIdLength; // characters, without the terminating zero
+  PostEventFn postEvent;    // the core's post function
+  const char* systemId;     // the core's system identifier
+  uint32_t systemIdLength;  // characters, without the terminating zero
 };
 inline constexpr uint32_t kLoadRequestVersion = 4;
 
 // Filled by the plugin in `Load`; the core sets `size` and `version` and zeroes the rest first.
 struct LoadReply {
-  uint32_t size;     // sizeof(LoadReply): 68 on the camera
-  uint32_t version;  // kLoadReplyVersion
-  uint32_t address;  // the plugin's address word; its plugin ID is in bits 16 to 23
+  uint32_t size;      // sizeof(LoadReply): 68 on the camera
+  uint32_t version;   // kLoadReplyVersion
+  uint32_t address;   // the plugin's address word; its plugin ID is in bits 16 to 23
   uint32_t videoSub;  // subscription words: kSubLive and kSubStored bits, the rest is the plugin's
   uint32_t audioSub;
   uint32_t alarmSub;
@@ -47,8 +47,9 @@ struct LoadReply {
   uint32_t analyticSub;
   uint8_t provideWorkerThread;  // non-zero: run IOCTL code 1 on a core thread after loading
   uint8_t reserved53;
-  uint8_t startAsyncReader;  // non-zero: run Read on a core thread after Open; serve searches by Read
-  uint8_t acceptsWrite;      // non-zero: events go to Write when there is no OnEvent
+  uint8_t
+      startAsyncReader;  // non-zero: run Read on a core thread after Open; serve searches by Read
+  uint8_t acceptsWrite;  // non-zero: events go to Write when there is no OnEvent
   uint32_t reserved56[3];
 };
 inline constexpr uint32_t kLoadReplyVersion = 3;
@@ -115,9 +116,9 @@ struct ReadRequest {
   uint32_t reserved;
   uint8_t readMode;  // always kReadModeDefault
   uint8_t reserved13[3];
-  uint32_t length;       // search: the request's payload length; reader thread: 0
-  const void* data;      // search: the request's payload; reader thread: null
-  uint32_t requestId;    // search: the request's identifier; reader thread: 0
+  uint32_t length;     // search: the request's payload length; reader thread: 0
+  const void* data;    // search: the request's payload; reader thread: null
+  uint32_t requestId;  // search: the request's identifier; reader thread: 0
 };
 inline constexpr uint8_t kReadModeDefault = 1;
 
@@ -150,8 +151,8 @@ using LoadFn = int (*)(const LoadRequest*, LoadReply*);
 using UnloadFn = int (*)(const UnloadRequest*, UnloadReply*);
 using OpenFn = int (*)(const OpenRequest*, OpenReply*);
 using CloseFn = int (*)(const CloseRequest*, CloseReply*);
-using OnEventFn = int (*)(const EventParms*);   // non-zero: the plugin keeps a reference
-using OnSearchFn = int (*)(const EventParms*);  // runs on a search thread of the core
+using OnEventFn = int (*)(const EventParms*);             // non-zero: the plugin keeps a reference
+using OnSearchFn = int (*)(const EventParms*);            // runs on a search thread of the core
 using ReadFn = int (*)(const ReadRequest*, void* reply);  // `reply` is always null
 using WriteFn = int (*)(const WriteRequest*, WriteReply*);
 using OnIpcResultFn = int (*)(const void* packet, uint32_t length);  // the whole packet

@@ -15,4 +15,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${KV_TARGET_TRIPLE})
+# The loader comes from the cross toolchain's sysroot; without LD_LIBRARY_PATH it would read the
+# host's loader cache and pair itself with the multiarch C library (pulled in by the armhf -dev
+# packages), a different build whose private interfaces differ: thread creation then crashes.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${KV_TARGET_TRIPLE}
+    -E LD_LIBRARY_PATH=/usr/${KV_TARGET_TRIPLE}/lib)
+
+# pkg-config (used by some find modules for hints) must describe the target's libraries.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${KV_TARGET_TRIPLE}/pkgconfig:/usr/share/pkgconfig)

@@ -33,7 +33,9 @@ std::string oracle(const std::vector<uint8_t>& input) {
   return hex(digest);
 }
 
-std::vector<uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> bytes(std::string_view text) {
+  return {text.begin(), text.end()};
+}
 
 std::vector<uint8_t> randomBytes(std::mt19937& random, size_t length) {
   std::vector<uint8_t> data(length);
@@ -43,8 +45,7 @@ std::vector<uint8_t> randomBytes(std::mt19937& random, size_t length) {
 
 TEST(Sha256, PublishedVectors) {
   EXPECT_EQ(ours({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(ours(bytes("abc")),
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(ours(bytes("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   EXPECT_EQ(ours(bytes("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
             "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
   EXPECT_EQ(ours(std::vector<uint8_t>(1000000, 'a')),

@@ -38,10 +38,10 @@ TEST(EventModel, ClassifiesEveryRowOfTheTable) {
   const ClassRow rows[] = {
       {0x1, live, 0, held<VideoEvt>()},
       {0x1, live, 0x20, held<VideoOutEvt>()},
-      {0x1, stored, 0x20, held<StoredVideoEvt>()},       // the stored flag wins
+      {0x1, stored, 0x20, held<StoredVideoEvt>()},  // the stored flag wins
       {0x1, live | stored, 0, held<StoredVideoEvt>()},
-      {0x4001, live, 0x20, held<VideoEvt>()},            // the modifier hides the output bit
-      {0x1, 0, 0x20, held<VideoOutEvt>()},               // no origin flag needed
+      {0x4001, live, 0x20, held<VideoEvt>()},  // the modifier hides the output bit
+      {0x1, 0, 0x20, held<VideoOutEvt>()},     // no origin flag needed
       {0x2, live, 0, held<AudioEvt>()},
       {0x2, live, 0x20, held<AudioOutEvt>()},
       {0x2, stored, 0x20, held<StoredAudioEvt>()},
@@ -85,20 +85,35 @@ TEST(EventModel, TheViewIsTheRecordItself) {
 }
 
 TEST(EventModel, RequestsAndUnknownCodesHaveNoClass) {
-  for (uint32_t type : {0x0u, 0x80u, 0x200u, 0x1000u, 0x2000u, 0x4000u, 0x8000u, 0x20000u,
-                        0x3u, 0x10001u}) {
+  for (uint32_t type :
+       {0x0u, 0x80u, 0x200u, 0x1000u, 0x2000u, 0x4000u, 0x8000u, 0x20000u, 0x3u, 0x10001u}) {
     EXPECT_FALSE(classifyEvent(record(type)).has_value()) << std::hex << type;
   }
 }
 
 TEST(EventModel, NamesIgnoreTheModifierBit) {
   const std::pair<uint32_t, std::string_view> names[] = {
-      {0x0, "unspecified"}, {0x1, "video"},    {0x2, "audio"},     {0x4, "alarm"},
-      {0x8, "ptz"},         {0x10, "serial"},  {0x20, "watchdog"}, {0x40, "log"},
-      {0x100, "config"},    {0x200, "decref"}, {0x400, "pos"},     {0x1000, "cancel"},
-      {0x2000, "ipc"},      {0x8000, "crypto"}, {0x10000, "analytic"},
-      {0x4001, "video"},    {0x4000, "unspecified"}, {0x80, "unknown"}, {0x20000, "unknown"},
-      {0x3, "unknown"},     {0xFFFFFFFF, "unknown"},
+      {0x0, "unspecified"},
+      {0x1, "video"},
+      {0x2, "audio"},
+      {0x4, "alarm"},
+      {0x8, "ptz"},
+      {0x10, "serial"},
+      {0x20, "watchdog"},
+      {0x40, "log"},
+      {0x100, "config"},
+      {0x200, "decref"},
+      {0x400, "pos"},
+      {0x1000, "cancel"},
+      {0x2000, "ipc"},
+      {0x8000, "crypto"},
+      {0x10000, "analytic"},
+      {0x4001, "video"},
+      {0x4000, "unspecified"},
+      {0x80, "unknown"},
+      {0x20000, "unknown"},
+      {0x3, "unknown"},
+      {0xFFFFFFFF, "unknown"},
   };
   for (const auto& [type, name] : names) EXPECT_EQ(eventTypeName(type), name) << std::hex << type;
 }

@@ -196,8 +196,8 @@ TEST_F(PluginTest, OnEventGetsTheRecordAndDecidesTheReference) {
 TEST_F(PluginTest, ConfigEventsFallBackToIoctlCodeTwo) {
   std::vector<uint8_t> payload{'<', 'x', '/', '>'};
   const auto config = makeEvent(kTypeConfig, payload);
-  for (const auto& [settings, kept] : {std::pair{"write=1 handled=0", 0},
-                                       std::pair{"write=1 keepwrite=1 handled=1", 1}}) {
+  for (const auto& [settings, kept] :
+       {std::pair{"write=1 handled=0", 0}, std::pair{"write=1 keepwrite=1 handled=1", 1}}) {
     CallLog::clear();
     const auto plugin = create("fallbacks", settings);
     plugin->Open();
@@ -235,7 +235,8 @@ TEST_F(PluginTest, OtherEventsFallBackToWriteWhenAccepted) {
   EXPECT_EQ(CallLog::count("Write"), 0u);
   EXPECT_EQ(CallLog::count("IOCTL"), 0u);
 
-  for (const auto& [settings, kept] : {std::pair{"write=1", 0}, std::pair{"write=1 keepwrite=1", 1}}) {
+  for (const auto& [settings, kept] :
+       {std::pair{"write=1", 0}, std::pair{"write=1 keepwrite=1", 1}}) {
     CallLog::clear();
     const auto plugin = create("write_only", settings);
     plugin->Open();

@@ -89,8 +89,8 @@ TEST_F(PluginThreadsTest, ThreadsStartOnlyWhenAskedForAndExported) {
 // An IPC delivery in progress on another thread holds the library open: Unload returns only after
 // the plugin's call has returned, and deliveries after it call nothing.
 TEST_F(PluginThreadsTest, IpcDeliveryRacingCloseAndUnloadNeverOutlivesTheLibrary) {
-  for (const auto& [variant, entry] : {std::pair{"full", "OnIpcResult"},
-                                       std::pair{"fallbacks", "IOCTL"}}) {
+  for (const auto& [variant, entry] :
+       {std::pair{"full", "OnIpcResult"}, std::pair{"fallbacks", "IOCTL"}}) {
     CallLog::clear();
     const auto plugin = create(variant, "ipcsleep=300");
     plugin->Open();

@@ -21,9 +21,9 @@ int CallLog::post(core::EventParms* event) {
   if (event->type != kTraceType) return 0;
   const auto* bytes = static_cast<const uint8_t*>(event->data);
   const auto* nameEnd = std::find(bytes, bytes + event->length, 0);
-  TracedCall call{std::string(bytes, nameEnd),
-                  std::vector<uint8_t>(std::min(nameEnd + 1, bytes + event->length),
-                                       bytes + event->length)};
+  TracedCall call{
+      std::string(bytes, nameEnd),
+      std::vector<uint8_t>(std::min(nameEnd + 1, bytes + event->length), bytes + event->length)};
   {
     std::lock_guard lock(mutex);
     log.push_back(std::move(call));
@@ -65,9 +65,8 @@ TracedCall CallLog::last(std::string_view entry) {
 bool CallLog::waitFor(std::string_view entry, size_t n, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex);
   return changed.wait_for(lock, timeout, [&] {
-    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const auto& c) {
-             return c.entry == entry;
-           })) >= n;
+    return static_cast<size_t>(std::count_if(log.begin(), log.end(),
+                                             [&](const auto& c) { return c.entry == entry; })) >= n;
   });
 }
 
