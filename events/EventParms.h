@@ -56,6 +56,16 @@ inline constexpr int kPostDropNoKeyFrame = 3;  // live video: no key frame since
 inline constexpr int kPostDropLongGop = 4;     // live video: the GOP is longer than allowed
 inline constexpr int kPostDropThrottled = 5;   // live video or audio: memory throttling is on
 
+// Crypto requests: the operation is in the low 24 bits of `flags`. After success the whole flags
+// word tells the state of the data: kCryptoDecrypt after encrypting, kCryptoEncrypt after
+// decrypting. The post result is 0, the capacity the output needs, or one of the codes below.
+inline constexpr uint32_t kCryptoEncrypt = 2;
+inline constexpr uint32_t kCryptoDecrypt = 1024;
+inline constexpr uint32_t kCryptoOperationMask = 0x00FFFFFF;
+inline constexpr int kCryptoBadOperation = -1;  // the operation is neither encrypt nor decrypt
+inline constexpr int kCryptoBadRequest = -2;    // no buffer, no data to decrypt, data > capacity
+inline constexpr int kCryptoNoOutput = -13;     // the transform gave nothing
+
 // Type-specific byte 50 of a video record: the low two bits equal this for a key frame.
 inline constexpr uint8_t kFrameKindMask = 0x3;
 inline constexpr uint8_t kFrameKindKey = 0x1;
