@@ -272,6 +272,30 @@ int Plugin::DeliverIpcResult(uint32_t length, const void* packet) {
   return callCounted(ioctl_, &request, &reply);
 }
 
+bool Plugin::CanServeSearches() const {
+  if (onSearch_.load(std::memory_order_acquire) != nullptr) return true;
+  if (reply_.startAsyncReader == 0 || read_.load(std::memory_order_acquire) == nullptr) {
+    return false;
+  }
+  const uint32_t words = reply_.videoSub | reply_.audioSub | reply_.alarmSub | reply_.logSub |
+                         reply_.posSub | reply_.analyticSub;
+  return (words & kSubStored) != 0;
+}
+
+void Plugin::SearchStarted() {
+  runningSearches_.fetch_add(1);
+}
+
+void Plugin::SearchEnded() {
+  if (runningSearches_.fetch_sub(1) == 1) runningSearches_.notify_all();
+}
+
+void Plugin::WaitForSearches() const {
+  for (uint32_t n = runningSearches_.load(); n != 0; n = runningSearches_.load()) {
+    runningSearches_.wait(n);
+  }
+}
+
 std::string_view Plugin::displayName() const {
   const std::string_view name(fileName_);
   return name.substr(0, name.find('.'));

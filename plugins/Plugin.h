@@ -81,6 +81,16 @@ class Plugin {
   // plugin's result (unused by the caller), 0 when nothing was called. Any thread.
   int DeliverIpcResult(uint32_t length, const void* packet);
 
+  // Whether searches are offered to this plugin: it has OnSearch, or it serves them through Read
+  // (startAsyncReader set) and declares stored data of a searchable kind. First thread.
+  bool CanServeSearches() const;
+  // Search threads running in this plugin: counted in by the core before a thread starts, out
+  // after its search entry returned. WaitForSearches returns once none runs. Any thread.
+  void SearchStarted();
+  void SearchEnded();
+  uint32_t RunningSearches() const { return runningSearches_.load(); }
+  void WaitForSearches() const;
+
   // True while the library is open: loading succeeded and Unload has not run.
   bool isLoaded() const { return handle_ != nullptr; }
   // True while the plugin is opened (Open bound).
@@ -125,6 +135,7 @@ class Plugin {
   std::atomic<WriteFn> write_{nullptr};
   // Deliver* calls currently inside (or about to enter) the plugin.
   std::atomic<uint32_t> deliveriesInFlight_{0};
+  std::atomic<uint32_t> runningSearches_{0};
 
   std::thread readerThread_;
   std::thread workerThread_;

@@ -70,8 +70,12 @@ bool CallLog::waitFor(std::string_view entry, size_t n, std::chrono::millisecond
   });
 }
 
+std::string testPluginPath(std::string_view name) {
+  return std::string(KV_TEST_PLUGIN_DIR) + "/" + std::string(name) + ".so";
+}
+
 std::string tracePluginPath(std::string_view variant) {
-  return std::string(KV_TEST_PLUGIN_DIR) + "/trace_" + std::string(variant) + ".so";
+  return testPluginPath("trace_" + std::string(variant));
 }
 
 }  // namespace kv::test

@@ -43,6 +43,8 @@ class CallLog {
                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
 };
 
+// The path of the test plugin library `name` ("trace_full", "hook_search", ...).
+std::string testPluginPath(std::string_view name);
 // The path of the trace plugin variant `variant` ("full", "no_close", ...).
 std::string tracePluginPath(std::string_view variant);
 

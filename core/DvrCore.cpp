@@ -1,0 +1,112 @@
+#include "core/DvrCore.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "core/SystemIdentity.h"
+#include "log/CoreLog.h"
+
+namespace kv::core {
+
+DvrCore* gCore = nullptr;
+
+DvrCore::DvrCore(std::string exePath, LogSink::Seams logSeams)
+    : exePath(std::move(exePath)), logSink(std::move(logSeams)) {
+  for (auto& level : logLevels) level.store(-1, std::memory_order_relaxed);
+}
+
+bool DvrCore::Init(int32_t pipeFd) {
+  systemId = obtainSystemId();
+  umask(077);
+  // The switch to the supervisor's user and capabilities belongs here, between the mask and the
+  // pipe; it comes with the privilege drop.
+  if (pipeFd != -1 && !openIpcPipe(pipeFd)) {
+    coreLog100("failed to open ipc pipe");
+    return false;
+  }
+  loadLogPlugin();
+  return true;
+}
+
+void DvrCore::loadLogPlugin() {
+  const auto path = std::filesystem::path(exePath).parent_path() / "plugins/LogPI.so";
+  logPlugin = Plugin::Create(path.string(), &postEvent, systemId);
+  logPlugin->Open();
+}
+
+void DvrCore::requestStop() {
+  stopRequested.store(true);
+  if (pulseArmed) {
+    pulseTimer.cancel();
+    pulseArmed = false;
+  }
+  // Search threads waiting to post a result must not wait for a release that may never come.
+  wakeSearchThreads(0, true);
+  queueCond.notify_one();
+}
+
+DvrCore::~DvrCore() {
+  ipcSendQueue.clear();
+  if (counters.refblkCount.load() != 0) reportLeakedReferences();
+  releaseQueuedRecords();
+  {
+    std::lock_guard lock(requestMutex);
+    providers.clear();
+    cancelledRequests.clear();
+  }
+  {
+    std::lock_guard lock(gopMutex);
+    gopTable.clear();
+  }
+  if (ipcSocket.is_open()) {
+    ipcConnected.store(false);
+    boost::system::error_code ignored;
+    ipcSocket.close(ignored);
+  }
+  if (pulseArmed) {
+    pulseTimer.cancel();
+    pulseArmed = false;
+  }
+  // Plugins whose last holder goes now are closed and unloaded; they may still post while they
+  // do, so everything they can reach is still alive.
+  failedPlugins.clear();
+  plugins.clear();
+  logPlugin.reset();
+  releaseQueuedRecords();
+}
+
+void DvrCore::reportLeakedReferences() {
+  coreLog0("refblks: {:L}({:L})", counters.refblkCount.load(), counters.refblkBytes.load());
+  for (uint32_t id = 0; id < counters.heldRefs.size(); ++id) {
+    const int32_t held = counters.heldRefs[id].load();
+    if (held == 0) continue;
+    coreLog0("Plugin {:02x}:{} unloaded holding {:L} event reference(s).", id,
+             logSink.pluginName(id).value_or("unknown"), held);
+  }
+}
+
+// Records left in the queue still hold the queue's reference to their payload.
+void DvrCore::releaseQueuedRecords() {
+  std::deque<EventParms> leftovers;
+  {
+    std::lock_guard lock(queueMutex);
+    leftovers.swap(eventQueue);
+  }
+  for (const EventParms& record : leftovers) releaseRef(record.data, 0);
+}
+
+int32_t DvrCore::logLevelOf(uint32_t slot) const {
+  const int32_t level = logLevels[slot & 0xFFu].load(std::memory_order_relaxed);
+  return level < 0 ? kDefaultLogLevel : level;
+}
+
+bool coreLogEnabled(int32_t level) {
+  return gCore != nullptr && gCore->logLevelOf(0) <= level;
+}
+
+void postCoreLog(int32_t level, std::string_view message) {
+  gCore->postLog(level, static_cast<uint32_t>(message.size()), message.data());
+}
+
+}  // namespace kv::core

@@ -1,0 +1,180 @@
+// DvrCore: the one core object of the process, reachable process-wide through gCore.
+//
+// It owns the plugins, the event queue and its reference blocks, the state of running searches,
+// the media gate, the supervisor link, the log sink and the core's settings. Its operations are
+// defined by subsystem: process life here and in core/, the intake, references and searches in
+// events/, the supervisor link in core/SupervisorLink.cpp.
+//
+// Threads (see each member for its guard): the first thread constructs, runs Init, the plugin life
+// and the dispatch loop, and destroys; the I/O thread runs `ioContext`; the post function runs on
+// any thread, including plugins' own and search threads. No lock is held while plugin code runs.
+// Locks: `requestMutex` before a StoredProvider's mutex; `queueMutex`, `gopMutex` and the log
+// sink's mutex are leaves.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/generic/seq_packet_protocol.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "events/EventParms.h"
+#include "events/Search.h"
+#include "log/LogSink.h"
+#include "plugins/Plugin.h"
+
+namespace kv::core {
+
+// Process-wide counters, updated atomically from any thread. The reference counters return to
+// zero when every holder has released; the statistics are reset by the status line.
+struct CoreCounters {
+  std::atomic<uint32_t> refblkCount{0};              // live reference blocks
+  std::atomic<uint64_t> refblkBytes{0};              // sum of their total sizes
+  std::array<std::atomic<int32_t>, 256> heldRefs{};  // references held, per slot
+  std::atomic<uint32_t> searchesRequested{0};
+  std::atomic<uint32_t> searchCancels{0};
+  std::atomic<uint32_t> searchResults{0};
+  std::atomic<uint64_t> searchResultBytes{0};
+  std::atomic<uint32_t> throttledVideo{0};
+  std::atomic<uint32_t> throttledAudio{0};
+  std::atomic<uint32_t> ipcMessagesQueued{0};
+};
+
+class DvrCore {
+ public:
+  static constexpr int32_t kDefaultLogLevel = 25;
+  static constexpr uint16_t kDefaultMaxGopLen = 1050;
+  static constexpr uint32_t kIpcBufferSize = 65536;
+
+  // Sets every member to its default. `exePath`: canonical path of the running executable;
+  // `logSeams`: where log lines go (standard output and the system log unless tests say else).
+  explicit DvrCore(std::string exePath, LogSink::Seams logSeams = {});
+  // The teardown: reports unreleased event references, then frees everything; plugins whose last
+  // holder goes are closed and unloaded. First thread, after every other thread has stopped.
+  ~DvrCore();
+  DvrCore(const DvrCore&) = delete;
+  DvrCore& operator=(const DvrCore&) = delete;
+
+  // Process-level initialisation: system identifier, file mode mask, pipe, log plugin. `pipeFd`
+  // is -1 when no pipe was given. False when the process can't go on. First thread.
+  bool Init(int32_t pipeFd);
+  // Ends the main loop: sets `stopRequested`, wakes search threads waiting to post and the
+  // dispatch loop. Harmless when repeated. Any thread.
+  void requestStop();
+
+  // The intake (events/Intake.cpp). handleEvent routes one posted record and returns the post
+  // result; any thread. REQUIRES: `length` is 0 when `data` is null.
+  int handleEvent(EventParms& event);
+  // Copies the payload into a reference block and appends the record to the queue: 0, or 1 when
+  // a search result is refused. Any thread.
+  int queueEvent(const EventParms& event);
+  // One reference more or less on the block whose payload starts at `data`, counted for `slot`.
+  // Both ignore null and return 0. releaseRef frees the block with its last reference and wakes
+  // the search thread whose result it was. Any thread.
+  int addRef(void* data, uint32_t slot);
+  int releaseRef(void* data, uint32_t slot);
+  // The media gate for live video and audio: 0 to pass, or kPostDrop*. Any thread, but one thread
+  // at a time per source.
+  int gateMedia(const EventParms& event);
+  // Posts one of the core's own log lines (`length` bytes at `text`). Any thread.
+  int postLog(int32_t level, uint32_t length, const char* text);
+  // The log level of a slot: its `logLevels` entry, kDefaultLogLevel when negative.
+  int32_t logLevelOf(uint32_t slot) const;
+
+  // Searches (events/Search.cpp). Takes a search request: starts one detached thread per eligible
+  // plugin. False when the record is not a search request. Any thread.
+  bool searchRequest(const EventParms& event);
+
+  // Crypto requests: transforms the request's buffer in place; the result codes of the crypto
+  // handler. Any thread.
+  int handleCryptoRequest(EventParms& event);
+
+  // The supervisor link (core/SupervisorLink.cpp). Queues a copy of the record's payload, a whole
+  // packet, for writing in posting order: 0, or 1 when no pipe is held. Any thread.
+  int sendIpc(const EventParms& event);
+
+  // ---- Members, in the order of their life; see each for its owner and guard. ----
+
+  std::string systemId;  // set by Init, then read-only; handed to every plugin at load
+  // Log level per slot; -1 means unset (reads as 25). Written by the configuration on the first
+  // thread, read everywhere.
+  std::array<std::atomic<int32_t>, 256> logLevels{};
+  std::shared_ptr<Plugin> logPlugin;  // the log plugin, loaded by Init
+  // The loaded plugins in load order, and those that failed. Changed on the first thread only,
+  // while no dispatch runs.
+  std::vector<std::shared_ptr<Plugin>> plugins;
+  std::vector<std::shared_ptr<Plugin>> failedPlugins;
+
+  boost::asio::io_context ioContext;  // run by the I/O thread
+  boost::asio::steady_timer pulseTimer{ioContext, boost::asio::steady_timer::time_point{}};
+  bool pulseArmed = false;                                                 // I/O thread only
+  boost::asio::generic::seq_packet_protocol::socket ipcSocket{ioContext};  // I/O thread only
+  // Whether `ipcSocket` holds a descriptor, for the senders on other threads.
+  std::atomic<bool> ipcConnected{false};
+  std::deque<std::pair<std::unique_ptr<uint8_t[]>, uint32_t>> ipcSendQueue;  // I/O thread only
+  std::array<uint8_t, kIpcBufferSize> ipcRxBuffer{};                         // I/O thread only
+  uint32_t ipcRxFill = 0;                                                    // I/O thread only
+
+  std::mutex queueMutex;  // guards eventQueue; also serialises the writing of core.xml
+  std::condition_variable queueCond;
+  std::deque<EventParms> eventQueue;
+
+  std::mutex gopMutex;  // guards the lookup in gopTable; each counter then belongs to its poster
+  std::unordered_map<uint32_t, std::atomic<int16_t>> gopTable;
+
+  std::mutex requestMutex;  // guards cancelledRequests and providers
+  std::set<uint32_t> cancelledRequests;
+  std::map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> providers;
+
+  const std::string exePath;
+  std::string productName = "Korvascope";
+  const std::string coreVersion = "26.1.3.0";
+  std::string supervisorFile;
+  std::string supervisorVersion;
+
+  // The log sink with `logMutex`, `colourLog`, `background` and `pluginNames`.
+  LogSink logSink;
+
+  // Sequentially consistent: written on the I/O thread, read by the intake on any thread.
+  std::atomic<bool> stopRequested{false};
+  std::atomic<bool> throttleEnabled{true};
+  std::atomic<bool> throttling{false};
+  std::atomic<uint16_t> maxGopLen{kDefaultMaxGopLen};
+  std::atomic<int64_t> lowMemorySince{INT64_MAX};
+
+  CoreCounters counters;
+
+ private:
+  void reportLeakedReferences();
+  void releaseQueuedRecords();
+  bool openIpcPipe(int32_t pipeFd);
+  void loadLogPlugin();
+  void writeIpcQueue(uint32_t offset = 0);
+  int cancelRequest(const EventParms& event);
+  void logIntake(EventParms& event, bool& ended);
+  void wakeSearchThreads(uint32_t requestId, bool everyRequest);
+  void runSearch(const std::shared_ptr<AsyncEvent>& request, const std::shared_ptr<Plugin>& plugin);
+  int refuseResult(void* block);
+};
+
+// The process's core: set by the entry point right after construction, never cleared.
+extern DvrCore* gCore;
+
+// The post function handed to every plugin at load: forces `length` to 0 when `data` is null and
+// returns the core's answer. Never throws. Any thread.
+int postEvent(EventParms* event);
+
+}  // namespace kv::core

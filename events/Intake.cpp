@@ -1,0 +1,208 @@
+// The way into the core for every posted record: requests to the core are answered at once, live
+// log records are filtered, live media passes the media gate, everything else is copied into a
+// reference block and queued for the dispatch loop.
+#include <system_error>
+#include <typeinfo>
+
+#include "core/DvrCore.h"
+#include "crypto/CryptoRequest.h"
+#include "events/EventModel.h"
+#include "events/RefBlock.h"
+
+namespace kv::core {
+
+int postEvent(EventParms* event) {
+  if (event == nullptr) return kPostRefused;
+  if (event->data == nullptr) event->length = 0;
+  // Nothing may be thrown into a plugin: a failure that escapes the intake (no memory, no thread
+  // for a search) refuses the record.
+  try {
+    return gCore->handleEvent(*event);
+  } catch (...) {
+    return kPostRefused;
+  }
+}
+
+int DvrCore::handleEvent(EventParms& event) {
+  switch (maskedType(event.type)) {
+    case kTypeCrypto: return handleCryptoRequest(event);
+    case kTypeIpc: return sendIpc(event);
+    case kTypeCancel: return cancelRequest(event);
+    case kTypeDecref: return releaseRef(event.data, addressSlot(event.source));
+    case kTypeLog: {
+      if ((event.flags & kFlagQuery) != 0) return logLevelOf(addressSlot(event.source));
+      bool ended = false;
+      logIntake(event, ended);
+      if (ended) return stopRequested.load() ? kPostRefused : kPostAccepted;
+      break;
+    }
+    default: break;
+  }
+  if (stopRequested.load()) return kPostRefused;
+  if (searchRequest(event)) return kPostAccepted;
+  if (const int drop = gateMedia(event); drop != 0) return drop;
+  return queueEvent(event);
+}
+
+int DvrCore::cancelRequest(const EventParms& event) {
+  {
+    std::lock_guard lock(requestMutex);
+    if ((event.flags & kFlagQuery) != 0) {
+      return cancelledRequests.count(event.requestId) != 0 ? kPostRefused : kPostAccepted;
+    }
+    cancelledRequests.insert(event.requestId);
+  }
+  counters.searchCancels.fetch_add(1, std::memory_order_relaxed);
+  // A search thread waiting to post a result of this request is refused now, not later.
+  wakeSearchThreads(event.requestId, false);
+  return kPostAccepted;
+}
+
+// Live log records only: filters by the source's level, writes the text when asked to, and while
+// the core stops hands the record straight to the log plugin, since the queue takes nothing more.
+void DvrCore::logIntake(EventParms& event, bool& ended) {
+  if ((event.flags & kFlagLive) == 0) return;
+  if (event.length == 0) {
+    ended = true;
+    return;
+  }
+  const uint32_t slot = addressSlot(event.source);
+  const int32_t level = event.type == kTypeLog ? event.level : 0;
+  if (level < logLevelOf(slot)) {
+    ended = true;
+    return;
+  }
+  if ((event.flags & kFlagLogWrite) != 0) {
+    // A line that can't be written is lost; the record itself goes on as usual.
+    try {
+      logSink.writeLogLine(slot, level, event.length, static_cast<const char*>(event.data));
+    } catch (const std::system_error&) {
+    }
+  }
+  if (stopRequested.load() && logPlugin != nullptr) logPlugin->DeliverEvent(event);
+}
+
+int DvrCore::gateMedia(const EventParms& event) {
+  const bool gated =
+      (event.flags & kFlagLive) != 0 && (event.type == kTypeVideo || event.type == kTypeAudio);
+  if (!gated) return 0;
+  std::atomic<int16_t>* counter;
+  {
+    std::lock_guard lock(gopMutex);
+    counter = &gopTable.try_emplace(event.source, 0).first->second;  // nodes never move
+  }
+  // Relaxed: each source's counter is used by the one thread that posts its frames.
+  if (throttling.load()) {
+    counter->store(0, std::memory_order_relaxed);
+    auto& dropped = event.type == kTypeVideo ? counters.throttledVideo : counters.throttledAudio;
+    dropped.fetch_add(1, std::memory_order_relaxed);
+    return kPostDropThrottled;
+  }
+  // Audio and output video pass: only camera video is held to key frames and GOP lengths.
+  if (classifyEvent(event).type() != typeid(const VideoEvt*)) return 0;
+  if ((event.frameKind & kFrameKindMask) == kFrameKindKey) {
+    counter->store(1, std::memory_order_relaxed);
+    return 0;
+  }
+  int16_t count = counter->load(std::memory_order_relaxed);
+  if (count == 0) return kPostDropNoKeyFrame;
+  // Saturate rather than wrap, so that an endless GOP stays dropped until its next key frame.
+  if (count < INT16_MAX) counter->store(++count, std::memory_order_relaxed);
+  return count > maxGopLen.load(std::memory_order_relaxed) ? kPostDropLongGop : 0;
+}
+
+int DvrCore::queueEvent(const EventParms& event) {
+  void* block = event.length != 0 ? allocateRefBlock(event.data, event.length) : nullptr;
+  if (block != nullptr) {
+    counters.refblkCount.fetch_add(1, std::memory_order_relaxed);
+    counters.refblkBytes.fetch_add(refBlockOf(block)->total, std::memory_order_relaxed);
+  }
+  const bool requestBound = namesOriginator(event.source) && event.requestId != 0;
+  if (requestBound) {
+    std::shared_ptr<SearchHandler::StoredProvider> provider;
+    {
+      std::lock_guard lock(requestMutex);
+      if (cancelledRequests.count(event.requestId) != 0) return refuseResult(block);
+      const auto it = providers.find(std::this_thread::get_id());
+      if (it == providers.end()) return refuseResult(block);
+      provider = it->second;
+    }
+    if (block != nullptr) {
+      std::unique_lock lock(provider->mutex);
+      provider->cond.wait(lock, [&] {
+        return provider->pending == nullptr || provider->cancelled || stopRequested.load();
+      });
+      // Woken by a cancel or a stop while the previous result is still held: refused.
+      if (provider->pending != nullptr) {
+        lock.unlock();
+        return refuseResult(block);
+      }
+      provider->pending = block;
+    }
+    counters.searchResults.fetch_add(1, std::memory_order_relaxed);
+    counters.searchResultBytes.fetch_add(event.length, std::memory_order_relaxed);
+  }
+  EventParms entry = event;
+  entry.data = block;
+  entry.length = block != nullptr ? event.length : 0;
+  addRef(entry.data, 0);
+  {
+    std::lock_guard lock(queueMutex);
+    eventQueue.push_back(entry);
+  }
+  queueCond.notify_one();
+  return kPostAccepted;
+}
+
+int DvrCore::refuseResult(void* block) {
+  if (block != nullptr) {
+    counters.refblkCount.fetch_sub(1, std::memory_order_relaxed);
+    counters.refblkBytes.fetch_sub(refBlockOf(block)->total, std::memory_order_relaxed);
+    freeRefBlock(block);
+  }
+  return kPostRefused;
+}
+
+int DvrCore::addRef(void* data, uint32_t slot) {
+  if (data == nullptr) return 0;
+  // Relaxed: taking a reference needs no ordering, the holder already sees the payload.
+  refBlockOf(data)->count.fetch_add(1, std::memory_order_relaxed);
+  counters.heldRefs[slot & 0xFFu].fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+
+int DvrCore::releaseRef(void* data, uint32_t slot) {
+  if (data == nullptr) return 0;
+  counters.heldRefs[slot & 0xFFu].fetch_sub(1, std::memory_order_relaxed);
+  RefBlockHeader* header = refBlockOf(data);
+  // Acquire-release: every holder's reads of the payload happen before the block is freed.
+  if (header->count.fetch_sub(1, std::memory_order_acq_rel) != 1) return 0;
+  counters.refblkCount.fetch_sub(1, std::memory_order_relaxed);
+  counters.refblkBytes.fetch_sub(header->total, std::memory_order_relaxed);
+  // Wake the search thread whose result this was before freeing, so that a new block at the same
+  // address can't be mistaken for this one.
+  {
+    std::lock_guard lock(requestMutex);
+    for (auto& [thread, provider] : providers) {
+      std::lock_guard providerLock(provider->mutex);
+      if (provider->pending != data) continue;
+      provider->pending = nullptr;
+      provider->cond.notify_one();
+    }
+  }
+  freeRefBlock(data);
+  return 0;
+}
+
+int DvrCore::postLog(int32_t level, uint32_t length, const char* text) {
+  const auto record = makeCoreLogRecord(level, std::string_view(text, length));
+  if (!record) return 0;
+  EventParms event = *record;
+  return handleEvent(event);
+}
+
+int DvrCore::handleCryptoRequest(EventParms& event) {
+  return kv::core::handleCryptoRequest(event, systemId);
+}
+
+}  // namespace kv::core

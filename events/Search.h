@@ -1,0 +1,43 @@
+// The state of running searches: the shared copy of one search request, and the per-thread state
+// that paces one serving plugin to one result payload in flight.
+//
+// Core-internal. `providers` (in DvrCore) maps a search thread to its StoredProvider under
+// `requestMutex`; a provider's own mutex is always taken after `requestMutex`, never before.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "events/EventParms.h"
+
+namespace kv::core {
+
+// One search request, copied once and shared by all its search threads; freed with its payload
+// copy when the last thread ends. Search entries get a pointer to `record` and must not change it.
+struct AsyncEvent {
+  // Copies `request` and its payload; without memory for the payload the copy has none.
+  explicit AsyncEvent(const EventParms& request);
+
+  EventParms record;
+  std::unique_ptr<uint8_t[]> payload;  // what record.data points at
+};
+
+namespace SearchHandler {
+
+// The state of one search thread while its plugin's search entry runs.
+struct StoredProvider {
+  explicit StoredProvider(uint32_t requestId) : requestId(requestId) {}
+
+  const uint32_t requestId;
+  std::mutex mutex;
+  std::condition_variable cond;
+  // Guarded by `mutex`: the payload of this thread's last result while anyone still holds it.
+  void* pending = nullptr;
+  // Guarded by `mutex`: the request was cancelled while a result waited for `pending`.
+  bool cancelled = false;
+};
+
+}  // namespace SearchHandler
+}  // namespace kv::core

@@ -1,0 +1,149 @@
+// Init, the system identifier, the supervisor pipe's send side and the teardown report.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "core/SystemIdentity.h"
+#include "events/RefBlock.h"
+#include "tests/support/CoreFixture.h"
+#include "tests/support/TracedPlugins.h"
+
+namespace kv::core {
+namespace {
+
+using test::CoreTest;
+
+constexpr char kDigestOfNothing[] =
+    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855\n";
+
+class CoreInitTest : public CoreTest {
+ protected:
+  void SetUp() override {
+    CoreTest::SetUp();
+    previousDir_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);
+    std::filesystem::create_directories("scripts");
+  }
+  void TearDown() override {
+    std::filesystem::current_path(previousDir_);
+    CoreTest::TearDown();
+  }
+
+  static void writeScript(const std::string& body) {
+    std::ofstream("scripts/get_id.sh") << "#!/bin/sh\n" << body;
+    std::filesystem::permissions("scripts/get_id.sh", std::filesystem::perms::owner_all);
+  }
+
+  std::filesystem::path previousDir_;
+};
+
+TEST_F(CoreInitTest, TheSystemIdentifierComesFromTheScriptOrTheDigestOfNothing) {
+  EXPECT_EQ(obtainSystemId(), kDigestOfNothing);  // no script at all
+  writeScript("");
+  EXPECT_EQ(obtainSystemId(), kDigestOfNothing);  // a script that prints nothing
+  writeScript("printf 'cam-0042\\n'\n");
+  EXPECT_EQ(obtainSystemId(), "cam-0042\n");  // kept exactly, line feed included
+  // Without sudo (or where it refuses) the script runs directly.
+  writeScript("[ -n \"$SUDO_COMMAND\" ] || printf fallback-id\n");
+  EXPECT_EQ(obtainSystemId(), "fallback-id");
+}
+
+TEST_F(CoreInitTest, CommandOutputIsReadWhole) {
+  EXPECT_EQ(getCommandOutput("head -c 10000 /dev/zero | tr '\\0' x"), std::string(10000, 'x'));
+  EXPECT_EQ(getCommandOutput("printf 'a\\0b'"), std::string("a\0b", 3));
+  EXPECT_EQ(getCommandOutput("exit 3"), "");
+}
+
+TEST_F(CoreInitTest, InitLoadsAndOpensTheLogPluginAndMasksFileModes) {
+  writeScript("printf 'cam-0042\\n'\n");
+  std::filesystem::copy_file(test::tracePluginPath("full"), "plugins/LogPI.so");
+  const mode_t before = umask(022);
+  ASSERT_TRUE(core_->Init(-1));
+  EXPECT_EQ(umask(before), 077);
+  EXPECT_EQ(core_->systemId, "cam-0042\n");
+  ASSERT_NE(core_->logPlugin, nullptr);
+  EXPECT_EQ(core_->logPlugin->loadCode(), 0);
+  EXPECT_TRUE(core_->logPlugin->isOpened());
+  EXPECT_FALSE(core_->ipcConnected.load());
+
+  // A missing log plugin is recorded, not fatal.
+  auto other = std::make_unique<DvrCore>((dir_ / "elsewhere" / "korvacore").string());
+  gCore = other.get();
+  EXPECT_TRUE(other->Init(-1));
+  EXPECT_EQ(other->logPlugin->loadCode(), Plugin::kLoadDlopenFailed);
+  other.reset();
+  gCore = core_.get();
+  for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
+  core_->eventQueue.clear();
+}
+
+TEST_F(CoreInitTest, APipeThatCannotBeWrappedFailsInit) {
+  EXPECT_FALSE(core_->Init(999));
+  EXPECT_EQ(syslogCalls(), std::vector<std::string>{"failed to open ipc pipe"});
+  EXPECT_EQ(core_->logPlugin, nullptr);
+  for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
+  core_->eventQueue.clear();
+}
+
+TEST_F(CoreInitTest, PacketsArePassedToThePipeInPostingOrder) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+  ASSERT_TRUE(core_->Init(pair[0]));
+  EXPECT_TRUE(core_->ipcConnected.load());
+  const std::string packets[] = {"first packet", std::string(3000, 's'), "third"};
+  for (const auto& packet : packets) {
+    auto ipc = record(kTypeIpc, 0, makeAddress(0x21), packet);
+    EXPECT_EQ(postEvent(&ipc), kPostAccepted);
+  }
+  EXPECT_EQ(core_->counters.ipcMessagesQueued.load(), 3u);
+  core_->ioContext.run_for(std::chrono::seconds(5));
+  for (const auto& packet : packets) {
+    std::string received(8192, '\0');
+    const ssize_t got = recv(pair[1], received.data(), received.size(), MSG_DONTWAIT);
+    ASSERT_GT(got, 0);
+    received.resize(static_cast<size_t>(got));
+    EXPECT_EQ(received, packet);
+  }
+  ::close(pair[1]);
+  core_->ipcConnected = false;  // as after a disconnection
+  auto late = record(kTypeIpc, 0, makeAddress(0x21), "late");
+  EXPECT_EQ(postEvent(&late), kPostRefused);
+  for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
+  core_->eventQueue.clear();
+}
+
+TEST_F(CoreInitTest, TheTeardownReportsReferencesThatWereNeverReleased) {
+  core_->logLevels[0] = 0;
+  core_->logSink.setPluginName(0x21, "cam");
+  const std::string payload(100, 'f');
+  auto frame = record(kTypeAlarm, kFlagLive, makeAddress(0x21), payload);
+  ASSERT_EQ(postEvent(&frame), kPostAccepted);
+  void* kept = queued().at(0).data;
+  core_->addRef(kept, 0x21);  // a plugin keeps it and never gives it back
+  core_->addRef(kept, 0x21);
+  core_->eventQueue.clear();  // delivered: the queue's reference goes
+  core_->releaseRef(kept, 0);
+  const size_t before = logLines().size();
+  core_->requestStop();  // as after the main loop: the report's own records are not queued
+  core_.reset();
+  gCore = nullptr;
+  const auto lines = logLines();
+  ASSERT_EQ(lines.size(), before + 2);
+  EXPECT_NE(lines[before].find("core\033[0m refblks: 1(108)"), std::string::npos) << lines[before];
+  EXPECT_NE(lines[before + 1].find("Plugin 21:cam unloaded holding 2 event reference(s)."),
+            std::string::npos);
+  freeRefBlock(kept);
+}
+
+TEST_F(CoreInitTest, ATeardownWithoutLeaksSaysNothing) {
+  core_->logLevels[0] = 0;
+  core_.reset();
+  gCore = nullptr;
+  EXPECT_TRUE(logLines().empty());
+}
+
+}  // namespace
+}  // namespace kv::core
