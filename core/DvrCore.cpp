@@ -11,8 +11,18 @@ namespace kv::core {
 
 DvrCore* gCore = nullptr;
 
+namespace {
+
+int64_t realSteadyNanos() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
 DvrCore::DvrCore(std::string exePath, LogSink::Seams logSeams)
-    : exePath(std::move(exePath)), logSink(std::move(logSeams)) {
+    : exePath(std::move(exePath)), logSink(std::move(logSeams)), steadyNanos(realSteadyNanos) {
   for (auto& level : logLevels) level.store(-1, std::memory_order_relaxed);
 }
 

@@ -14,9 +14,11 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -51,6 +53,16 @@ struct CoreCounters {
   std::atomic<uint32_t> throttledVideo{0};
   std::atomic<uint32_t> throttledAudio{0};
   std::atomic<uint32_t> ipcMessagesQueued{0};
+};
+
+// What the dispatch loop counts for the status line, which reads and resets it on the first
+// thread between deliveries.
+struct DispatchContext {
+  uint32_t queueLength = 0;        // records left after the last pop; 0 after an idle wake-up
+  uint32_t eventsDispatched = 0;   // records taken from the queue
+  uint32_t idleSeconds = 0;        // wake-ups that found the queue empty
+  uint64_t logDeliveryMicros = 0;  // time spent delivering live log records
+  int64_t lastStatusPrint = 0;     // steady-clock nanoseconds
 };
 
 class DvrCore {
@@ -97,6 +109,14 @@ class DvrCore {
   // Searches (events/Search.cpp). Takes a search request: starts one detached thread per eligible
   // plugin. False when the record is not a search request. Any thread.
   bool searchRequest(const EventParms& event);
+
+  // Dispatch (events/Dispatch.cpp). Delivers queued records to every plugin that wants them, in
+  // queue order and then list order, until a stop is requested and the queue is empty. First
+  // thread, between opening and closing the plugins.
+  void dispatchLoop();
+  // Loading (plugins/LoadPlugins.cpp): finds, orders and loads the plugin files, refuses
+  // duplicate IDs, names the plugins, then starts their worker threads. First thread.
+  void loadPlugins();
 
   // Crypto requests: transforms the request's buffer in place; the result codes of the crypto
   // handler. Any thread.
@@ -156,6 +176,12 @@ class DvrCore {
   std::atomic<int64_t> lowMemorySince{INT64_MAX};
 
   CoreCounters counters;
+  DispatchContext dispatchContext;  // first thread only
+
+  // The steady clock, in nanoseconds; tests hand in their own.
+  std::function<int64_t()> steadyNanos;
+  // How long the dispatch loop waits for a record before it counts an idle second.
+  std::chrono::milliseconds dispatchIdleWait{1000};
 
  private:
   void reportLeakedReferences();
@@ -168,6 +194,10 @@ class DvrCore {
   void wakeSearchThreads(uint32_t requestId, bool everyRequest);
   void runSearch(const std::shared_ptr<AsyncEvent>& request, const std::shared_ptr<Plugin>& plugin);
   int refuseResult(void* block);
+  void deliver(const EventParms& record);
+  std::string_view sourceName(uint32_t source) const;
+  void statusTick(DispatchContext& context);
+  void applyModulesDelta(const EventParms& record);
 };
 
 // The process's core: set by the entry point right after construction, never cleared.

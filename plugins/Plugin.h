@@ -71,6 +71,9 @@ class Plugin {
   // Starts the reader thread (Read) when the plugin asked for it. Called once, by Open.
   void StartAsyncReaderIf();
 
+  // Whether this plugin receives `event`: by its subscription words, by whether the event comes
+  // from the plugin itself, and stored events only by the plugin that requested them. Any thread.
+  bool WantsEvent(const EventParms& event) const;
   // Hands an event to OnEvent, or to IOCTL code 2 (configuration events) or Write as fallbacks.
   // Returns non-zero when the plugin keeps a reference to the payload. Any thread.
   int DeliverEvent(const EventParms& event);

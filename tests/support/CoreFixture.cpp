@@ -42,10 +42,12 @@ void CoreTest::TearDown() {
   std::filesystem::remove_all(dir_);
 }
 
-std::shared_ptr<core::Plugin> CoreTest::addHookPlugin(std::string_view variant,
-                                                      PluginHooks& hooks) {
-  const auto copy = dir_ / "plugins" /
-                    (std::string(variant) + "_" + std::to_string(core_->plugins.size()) + ".so");
+std::shared_ptr<core::Plugin> CoreTest::addHookPlugin(std::string_view variant, PluginHooks& hooks,
+                                                      std::string fileName) {
+  static std::atomic<int> copies{0};
+  if (fileName.empty()) fileName = std::string(variant) + "_" + std::to_string(copies++) + ".so";
+  const auto copy = dir_ / "hooked" / fileName;
+  std::filesystem::create_directories(copy.parent_path());
   std::filesystem::copy_file(testPluginPath(variant), copy);
   // Install the hooks into this copy before the core calls its Load.
   void* handle = dlopen(copy.c_str(), RTLD_NOW);

@@ -24,9 +24,11 @@ class CoreTest : public ::testing::Test {
 
   // A new set of hooks that lives as long as the fixture, so longer than the core.
   PluginHooks& newHooks() { return hooks_.emplace_back(); }
-  // Loads a private copy of the hook plugin `variant` ("hook_search", "hook_read") with `hooks`
-  // (from newHooks), opens it and appends it to the core's plugins.
-  std::shared_ptr<core::Plugin> addHookPlugin(std::string_view variant, PluginHooks& hooks);
+  // Loads a private copy of the hook plugin `variant` ("hook_search", "hook_read"), named
+  // `fileName` (or a name of its own), with `hooks` (from newHooks), opens it and appends it to
+  // the core's plugins.
+  std::shared_ptr<core::Plugin> addHookPlugin(std::string_view variant, PluginHooks& hooks,
+                                              std::string fileName = "");
 
   // A record of `type` and `flags` from `source` whose payload is `payload` (not copied).
   static core::EventParms record(uint32_t type, uint32_t flags, uint32_t source,
