@@ -13,24 +13,27 @@ DvrCore* gCore = nullptr;
 
 namespace {
 
-int64_t realSteadyNanos() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
+template <typename Clock>
+int64_t nanosOf() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
       .count();
 }
 
 }  // namespace
 
 DvrCore::DvrCore(std::string exePath, LogSink::Seams logSeams)
-    : exePath(std::move(exePath)), logSink(std::move(logSeams)), steadyNanos(realSteadyNanos) {
+    : exePath(std::move(exePath)),
+      logSink(std::move(logSeams)),
+      steadyNanos(nanosOf<std::chrono::steady_clock>),
+      wallNanos(nanosOf<std::chrono::system_clock>),
+      privilegeSystem(std::make_unique<PrivilegeSystem>()) {
   for (auto& level : logLevels) level.store(-1, std::memory_order_relaxed);
 }
 
 bool DvrCore::Init(int32_t pipeFd) {
   systemId = obtainSystemId();
   umask(077);
-  // The switch to the supervisor's user and capabilities belongs here, between the mask and the
-  // pipe; it comes with the privilege drop.
+  if (!dropPrivileges(*privilegeSystem)) return false;
   if (pipeFd != -1 && !openIpcPipe(pipeFd)) {
     coreLog100("failed to open ipc pipe");
     return false;
@@ -48,7 +51,7 @@ void DvrCore::loadLogPlugin() {
 void DvrCore::requestStop() {
   stopRequested.store(true);
   if (pulseArmed) {
-    pulseTimer.cancel();
+    pulseTimer.cancel();  // its handler sees the cancellation and doesn't re-arm
     pulseArmed = false;
   }
   // Search threads waiting to post a result must not wait for a release that may never come.

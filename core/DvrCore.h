@@ -22,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -30,9 +31,12 @@
 #include <vector>
 
 #include <boost/asio/generic/seq_packet_protocol.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "core/PrivilegeDrop.h"
 #include "events/EventParms.h"
 #include "events/Search.h"
 #include "log/LogSink.h"
@@ -53,6 +57,8 @@ struct CoreCounters {
   std::atomic<uint32_t> throttledVideo{0};
   std::atomic<uint32_t> throttledAudio{0};
   std::atomic<uint32_t> ipcMessagesQueued{0};
+  std::atomic<uint32_t> ipcPacketsDelivered{0};
+  std::atomic<uint64_t> ipcBytesDelivered{0};
 };
 
 // What the dispatch loop counts for the status line, which reads and resets it on the first
@@ -80,12 +86,19 @@ class DvrCore {
   DvrCore(const DvrCore&) = delete;
   DvrCore& operator=(const DvrCore&) = delete;
 
-  // Process-level initialisation: system identifier, file mode mask, pipe, log plugin. `pipeFd`
-  // is -1 when no pipe was given. False when the process can't go on. First thread.
+  // Process-level initialisation: system identifier, file mode mask, the supervisor's user, pipe,
+  // log plugin. `pipeFd` is -1 when no pipe was given. False when the process can't go on. First
+  // thread.
   bool Init(int32_t pipeFd);
-  // Ends the main loop: sets `stopRequested`, wakes search threads waiting to post and the
-  // dispatch loop. Harmless when repeated. Any thread.
+  // The life of the core between Init and the teardown (core/MainLoop.cpp): signals,
+  // configuration, the I/O thread with its pulse and the pipe, plugins up, dispatch until a stop,
+  // plugins down. First thread.
+  void Run();
+  // Ends the main loop: sets `stopRequested`, cancels the pulse, wakes search threads waiting to
+  // post and the dispatch loop. Harmless when repeated. I/O thread (or any thread before it runs).
   void requestStop();
+  // The 250 ms pulse: the clock check and the memory check. I/O thread.
+  void onPulse(const boost::system::error_code& error);
 
   // The intake (events/Intake.cpp). handleEvent routes one posted record and returns the post
   // result; any thread. REQUIRES: `length` is 0 when `data` is null.
@@ -117,6 +130,11 @@ class DvrCore {
   // Loading (plugins/LoadPlugins.cpp): finds, orders and loads the plugin files, refuses
   // duplicate IDs, names the plugins, then starts their worker threads. First thread.
   void loadPlugins();
+  // Opening, closing and unloading (plugins/OpenPlugins.cpp), each a pass over `plugins` in its
+  // order. Opening appends the log plugin and gives up CAP_SYS_RAWIO. First thread.
+  void openPlugins();
+  void closePlugins();
+  void unloadPlugins();
 
   // Crypto requests: transforms the request's buffer in place; the result codes of the crypto
   // handler. Any thread.
@@ -125,6 +143,12 @@ class DvrCore {
   // The supervisor link (core/SupervisorLink.cpp). Queues a copy of the record's payload, a whole
   // packet, for writing in posting order: 0, or 1 when no pipe is held. Any thread.
   int sendIpc(const EventParms& event);
+  // Arms one receive on the pipe; each completion frames the packets received so far and handles
+  // or routes them. I/O thread.
+  void startIpcReceive();
+  void onIpcReceive(const boost::system::error_code& error, size_t received);
+  // The supervisor's file name and version as it announced them. Any thread.
+  std::pair<std::string, std::string> supervisorInfo() const;
 
   // ---- Members, in the order of their life; see each for its owner and guard. ----
 
@@ -135,8 +159,11 @@ class DvrCore {
   std::shared_ptr<Plugin> logPlugin;  // the log plugin, loaded by Init
   // The loaded plugins in load order, and those that failed. Changed on the first thread only,
   // while no dispatch runs.
+  // `pluginsMutex` guards changes of `plugins` against the I/O thread, which looks plugins up to
+  // route packets; the first thread reads without it.
   std::vector<std::shared_ptr<Plugin>> plugins;
   std::vector<std::shared_ptr<Plugin>> failedPlugins;
+  mutable std::mutex pluginsMutex;
 
   boost::asio::io_context ioContext;  // run by the I/O thread
   boost::asio::steady_timer pulseTimer{ioContext, boost::asio::steady_timer::time_point{}};
@@ -162,8 +189,9 @@ class DvrCore {
   const std::string exePath;
   std::string productName = "Korvascope";
   const std::string coreVersion = "26.1.3.0";
-  std::string supervisorFile;
-  std::string supervisorVersion;
+  std::string supervisorFile;     // guarded by supervisorMutex: written on the I/O thread
+  std::string supervisorVersion;  // guarded by supervisorMutex
+  mutable std::mutex supervisorMutex;
 
   // The log sink with `logMutex`, `colourLog`, `background` and `pluginNames`.
   LogSink logSink;
@@ -178,8 +206,18 @@ class DvrCore {
   CoreCounters counters;
   DispatchContext dispatchContext;  // first thread only
 
-  // The steady clock, in nanoseconds; tests hand in their own.
+  // State of the pulse, set on its first run. I/O thread only.
+  struct PulseState {
+    bool started = false;
+    int64_t lastSteady = 0;  // of the last memory check
+    int64_t lastWall = 0;    // of the last clock comparison
+  } pulseState;
+
+  // The steady and the system clock, in nanoseconds; tests hand in their own.
   std::function<int64_t()> steadyNanos;
+  std::function<int64_t()> wallNanos;
+  // The system calls of the privilege drop; tests hand in their own.
+  std::unique_ptr<PrivilegeSystem> privilegeSystem;
   // How long the dispatch loop waits for a record before it counts an idle second.
   std::chrono::milliseconds dispatchIdleWait{1000};
 
@@ -198,6 +236,25 @@ class DvrCore {
   std::string_view sourceName(uint32_t source) const;
   void statusTick(DispatchContext& context);
   void applyModulesDelta(const EventParms& record);
+  void reportStartupStatus();
+  void armPulse(int64_t expiryNanos);
+  void checkClock(int64_t wall, int64_t elapsed);
+  void stopIoThread();
+  void handleIpcPacket(const uint8_t* packet, uint32_t length);
+  void takeSupervisorInfo(const uint8_t* payload, uint32_t length);
+  void routeIpcPacket(const uint8_t* packet, uint32_t length);
+  void disconnectIpc();
+  // Call sites of the configuration, the documents and the memory watch.
+  void loadConfiguration();
+  void publishMemoryDocument();
+  void publishStatusDocument();
+  void logMemoryLimits();
+  void checkMemory();
+
+  boost::asio::socket_base::message_flags ipcRxFlags_ = 0;  // filled by each receive
+  std::optional<boost::asio::signal_set> signals_;
+  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> ioWork_;
+  std::jthread ioThread_;
 };
 
 // The process's core: set by the entry point right after construction, never cleared.

@@ -1,17 +1,48 @@
-// The pipe to the supervisor: wrapping the descriptor it hands over, and writing the packets that
-// plugins post, in posting order, on the I/O thread.
+// The pipe to the supervisor: wrapping the descriptor it hands over, framing and handling the
+// packets it sends, and writing the packets that plugins post, in posting order. Everything but
+// sendIpc runs on the I/O thread.
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
 
 #include "core/DvrCore.h"
+#include "log/CoreLog.h"
 
 namespace kv::core {
+namespace {
+
+constexpr uint32_t kHeaderSize = 16;
+constexpr uint32_t kTypeSupervisorInfo = 7;
+constexpr uint32_t kTypeClose = 8;
+constexpr std::string_view kBackgroundOption = "Background:true";
+
+// Packet words are little-endian whatever the processor.
+uint32_t wordAt(const uint8_t* bytes, size_t offset) {
+  const uint8_t* b = bytes + offset;
+  return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+}
+
+// Fields separated by single NULs; a NUL that ends the payload starts no new field.
+std::vector<std::string> splitFields(const uint8_t* payload, uint32_t length) {
+  std::vector<std::string> fields;
+  uint32_t start = 0;
+  for (uint32_t i = 0; i < length; ++i) {
+    if (payload[i] != 0) continue;
+    fields.emplace_back(reinterpret_cast<const char*>(payload + start), i - start);
+    start = i + 1;
+  }
+  if (start < length) fields.emplace_back(reinterpret_cast<const char*>(payload + start), length - start);
+  return fields;
+}
+
+}  // namespace
 
 bool DvrCore::openIpcPipe(int32_t pipeFd) {
   boost::system::error_code error;
@@ -19,6 +50,91 @@ bool DvrCore::openIpcPipe(int32_t pipeFd) {
   if (error) return false;
   ipcConnected.store(true);
   return true;
+}
+
+void DvrCore::startIpcReceive() {
+  ipcSocket.async_receive(
+      boost::asio::buffer(ipcRxBuffer.data() + ipcRxFill, kIpcBufferSize - ipcRxFill), ipcRxFlags_,
+      [this](const boost::system::error_code& error, size_t received) {
+        onIpcReceive(error, received);
+      });
+}
+
+void DvrCore::onIpcReceive(const boost::system::error_code& error, size_t received) {
+  if (error || received == 0) {
+    disconnectIpc();
+    return;
+  }
+  ipcRxFill += static_cast<uint32_t>(received);
+  while (ipcRxFill >= kHeaderSize) {
+    const uint32_t length = wordAt(ipcRxBuffer.data(), 0);
+    // A length shorter than the header could never be consumed: as bad as an over-long one.
+    if (length > kIpcBufferSize || length < kHeaderSize) {
+      coreLog50("bad ipc packet length");
+      ipcRxFill = 0;
+      break;
+    }
+    if (length > ipcRxFill) break;  // the rest comes with the next receive
+    handleIpcPacket(ipcRxBuffer.data(), length);
+    std::memmove(ipcRxBuffer.data(), ipcRxBuffer.data() + length, ipcRxFill - length);
+    ipcRxFill -= length;
+  }
+  startIpcReceive();
+}
+
+void DvrCore::handleIpcPacket(const uint8_t* packet, uint32_t length) {
+  switch (wordAt(packet, 8)) {
+    case kTypeSupervisorInfo:
+      if (length > kHeaderSize) takeSupervisorInfo(packet + kHeaderSize, length - kHeaderSize);
+      break;
+    case kTypeClose: requestStop(); break;
+    default: routeIpcPacket(packet, length);
+  }
+}
+
+// The supervisor's file name, version and an option word.
+void DvrCore::takeSupervisorInfo(const uint8_t* payload, uint32_t length) {
+  const auto fields = splitFields(payload, length);
+  if (fields.size() >= 3 && fields[2] == kBackgroundOption) logSink.setBackground();
+  std::lock_guard lock(supervisorMutex);
+  if (fields.size() >= 2) supervisorVersion = fields[1];
+  if (!fields.empty()) supervisorFile = fields[0];
+}
+
+// To the first plugin whose ID is in bits 20 to 27 of the route word; dropped when none has it.
+void DvrCore::routeIpcPacket(const uint8_t* packet, uint32_t length) {
+  const uint32_t id = (wordAt(packet, 4) >> 20) & 0xFFu;
+  std::shared_ptr<Plugin> target;
+  {
+    std::lock_guard lock(pluginsMutex);
+    for (const auto& plugin : plugins) {
+      const uint32_t address = plugin->reply().address;
+      if (address != kCoreAddress && addressSlot(address) == id) {
+        target = plugin;
+        break;
+      }
+    }
+  }
+  if (target == nullptr) return;
+  target->DeliverIpcResult(length, packet);
+  counters.ipcPacketsDelivered.fetch_add(1, std::memory_order_relaxed);
+  counters.ipcBytesDelivered.fetch_add(length, std::memory_order_relaxed);
+}
+
+void DvrCore::disconnectIpc() {
+  coreLog100("korvad ipc pipe disconnected");
+  if (ipcSocket.is_open()) {
+    ipcConnected.store(false);
+    boost::system::error_code error;
+    ipcSocket.close(error);
+    if (error) coreLog50("failed to close ipc pipe: {}", error.message());
+  }
+  requestStop();
+}
+
+std::pair<std::string, std::string> DvrCore::supervisorInfo() const {
+  std::lock_guard lock(supervisorMutex);
+  return {supervisorFile, supervisorVersion};
 }
 
 int DvrCore::sendIpc(const EventParms& event) {

@@ -39,8 +39,7 @@ int main(int argc, char** argv) {
     std::fputs("failed to initialize core\n", stderr);
     return 2;
   }
-  // The main loop runs here once it exists; until then the core stops right after Init.
-  kv::core::gCore->requestStop();
+  kv::core::gCore->Run();
   delete kv::core::gCore;
   return 0;
 }

@@ -160,6 +160,8 @@ void Plugin::Close() {
 }
 
 void Plugin::Unload() {
+  // Search threads are detached; none may still run in the library when it goes.
+  WaitForSearches();
   if (readerThread_.joinable()) readerThread_.join();
   if (workerThread_.joinable()) workerThread_.join();
   if (const auto unload = unload_.load(std::memory_order_relaxed)) {

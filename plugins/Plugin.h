@@ -59,8 +59,9 @@ class Plugin {
   void Open();
   // Calls Close if opened and unbinds the open-time entry points. First thread.
   void Close();
-  // Joins the reader, then the worker thread, calls Unload and releases the library. Waits for as
-  // long as the plugin keeps its Read or IOCTL code 1 call running. First thread.
+  // Waits for the plugin's search threads, joins the reader, then the worker thread, calls Unload
+  // and releases the library. Waits for as long as the plugin keeps its search, Read or IOCTL
+  // code 1 calls running. First thread.
   void Unload();
   // Clears all entry points, waits for deliveries in flight, closes the library. First thread.
   void ReleaseLibrary();

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/IpcPackets.h"
 #include "tests/support/Process.h"
 #include "tests/support/TracedPlugins.h"
 
@@ -67,11 +68,14 @@ TEST_F(ExecutableTest, HelpIsPrintedForAnyArgumentWhoseSecondCharacterIsH) {
 TEST_F(ExecutableTest, ThePipeIsTheFirstArgumentWithoutADash) {
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
-  // "-x" is skipped, 7 is the pipe; "abc" reads as 0.
+  // "-x" is skipped, 7 is the pipe; "abc" reads as 0. Each run finds a close packet waiting.
+  const std::string close = test::ipcPacket(test::kIpcClose, 0, "");
+  ASSERT_EQ(send(pair[1], close.data(), close.size(), 0), 16);
   ProcessOptions atSeven, atZero;
   atSeven.fds = {{pair[0], 7}};
   atZero.fds = {{pair[0], 0}};
   EXPECT_EQ(run({"-x", "7"}, atSeven).exitCode, 0);
+  ASSERT_EQ(send(pair[1], close.data(), close.size(), 0), 16);
   EXPECT_EQ(run({"abc"}, atZero).exitCode, 0);
   ::close(pair[0]);
   ::close(pair[1]);

@@ -278,5 +278,27 @@ TEST_F(SearchTest, TwoRequestsRunOnTwoThreadsWithTheirOwnPayloadInFlight) {
   expectNoBlocks();
 }
 
+TEST_F(SearchTest, UnloadingWaitsForARunningSearch) {
+  auto& server = newHooks();
+  std::binary_semaphore started{0};
+  std::atomic<bool> searchDone{false};
+  std::atomic<bool> doneAtUnload{false};
+  server.load = [](LoadReply& reply) { reply.address = makeAddress(kServerId); };
+  server.search = [&](const EventParms&) {
+    started.release();
+    std::this_thread::sleep_for(300ms);
+    searchDone = true;
+  };
+  server.unload = [&] { doneAtUnload = searchDone.load(); };
+  const auto plugin = addHookPlugin("hook_search", server);
+  auto search = searchRecord();
+  ASSERT_EQ(postEvent(&search), kPostAccepted);
+  ASSERT_TRUE(started.try_acquire_for(30s));
+  plugin->Close();
+  plugin->Unload();
+  EXPECT_TRUE(doneAtUnload.load());
+  EXPECT_EQ(plugin->RunningSearches(), 0u);
+}
+
 }  // namespace
 }  // namespace kv::core

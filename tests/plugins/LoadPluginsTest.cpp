@@ -114,7 +114,8 @@ TEST_F(LoadPluginsTest, LoadingKeepsFailuresRefusesDuplicatesAndPutsSixFirst) {
 
   // The refused plugin is unloaded right after its load; worker threads start after all loads.
   for (const auto& plugin : core_->plugins) plugin->Unload();
-  const auto lines = journal();
+  auto lines = journal();
+  std::erase_if(lines, [](const std::string& line) { return line.ends_with(" Loading"); });
   ASSERT_GE(lines.size(), 7u);
   const std::vector<std::string> loads(lines.begin(), lines.begin() + 7);
   EXPECT_EQ(loads, (std::vector<std::string>{"Cam.Foo.so Load", "dup.so Load", "dup.so Unload",

@@ -17,6 +17,8 @@ struct PluginHooks {
   std::function<int(const core::EventParms&)> event;    // OnEvent; its result is kept
   std::function<void(const core::EventParms&)> search;  // OnSearch, or Read for a search
   std::function<void()> close;                          // Close
+  std::function<void(const void*, uint32_t)> ipc;       // OnIpcResult
+  std::function<void()> unload;                         // Unload
   core::PostEventFn post = nullptr;                     // set by Load
 };
 

@@ -1,13 +1,15 @@
 #include "tests/support/Process.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace kv::test {
 namespace {
@@ -30,10 +32,16 @@ std::vector<std::string> splitEmulator(const std::string& emulator) {
   return words;
 }
 
+std::string temporaryFile(const char* pattern, int& fd) {
+  std::string path = pattern;
+  fd = mkstemp(path.data());
+  return path;
+}
+
 }  // namespace
 
-ProcessResult runProcess(const std::string& emulator, const std::string& program,
-                         const std::vector<std::string>& args, const ProcessOptions& options) {
+ChildProcess::ChildProcess(const std::string& emulator, const std::string& program,
+                           const std::vector<std::string>& args, const ProcessOptions& options) {
   std::vector<std::string> words = splitEmulator(emulator);
   words.push_back(program);
   words.insert(words.end(), args.begin(), args.end());
@@ -41,16 +49,15 @@ ProcessResult runProcess(const std::string& emulator, const std::string& program
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
-  char outPath[] = "/tmp/kv_out_XXXXXX";
-  char errPath[] = "/tmp/kv_err_XXXXXX";
-  const int out = mkstemp(outPath);
-  const int err = mkstemp(errPath);
-  const std::string input = options.stdinPath.empty() ? "/dev/null" : options.stdinPath;
-  // Everything the child needs is prepared before the fork: it only calls async-signal-safe
-  // functions until exec.
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int in = ::open(input.c_str(), O_RDWR);
+  int out = -1;
+  int err = -1;
+  outPath_ = temporaryFile("/tmp/kv_out_XXXXXX", out);
+  errPath_ = temporaryFile("/tmp/kv_err_XXXXXX", err);
+  fchmod(out, 0666);  // a child that changes its user still writes to them
+  fchmod(err, 0666);
+  pid_ = fork();
+  if (pid_ == 0) {
+    const int in = ::open("/dev/null", O_RDWR);
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
@@ -62,20 +69,46 @@ ProcessResult runProcess(const std::string& emulator, const std::string& program
       }
     }
     if (!options.workingDir.empty() && chdir(options.workingDir.c_str()) != 0) _exit(126);
+    if (options.inChild) options.inChild();
     execvp(argv[0], argv.data());
     _exit(127);
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ProcessResult result;
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = readAll(outPath);
-  result.err = readAll(errPath);
   ::close(out);
   ::close(err);
-  unlink(outPath);
-  unlink(errPath);
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) wait(std::chrono::seconds(5));
+  unlink(outPath_.c_str());
+  unlink(errPath_.c_str());
+}
+
+void ChildProcess::signal(int number) const { ::kill(pid_, number); }
+
+std::string ChildProcess::outputSoFar() const { return readAll(outPath_); }
+
+ProcessResult ChildProcess::wait(std::chrono::seconds limit) {
+  ProcessResult result;
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  pid_ = -1;
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = readAll(outPath_);
+  result.err = readAll(errPath_);
   return result;
+}
+
+ProcessResult runProcess(const std::string& emulator, const std::string& program,
+                         const std::vector<std::string>& args, const ProcessOptions& options) {
+  return ChildProcess(emulator, program, args, options).wait();
 }
 
 }  // namespace kv::test

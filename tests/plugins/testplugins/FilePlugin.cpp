@@ -53,6 +53,7 @@ unsigned long setting(const char* key, unsigned long fallback) {
 }  // namespace
 
 KV_PLUGIN_EXPORT int Load(const LoadRequest*, LoadReply* reply) {
+  journal("Loading");
   std::this_thread::sleep_for(std::chrono::milliseconds(setting("loadSleepMs", 0)));
   journal("Load");
   reply->address = static_cast<uint32_t>(setting("address", makeAddress(0x40)));

@@ -35,6 +35,11 @@ KV_PLUGIN_EXPORT int OnEvent(const EventParms* event) {
   return hooks->event ? hooks->event(*event) : 0;
 }
 
+KV_PLUGIN_EXPORT int OnIpcResult(const void* packet, uint32_t length) {
+  if (hooks->ipc) hooks->ipc(packet, length);
+  return 0;
+}
+
 #ifndef KV_HOOK_READ
 KV_PLUGIN_EXPORT int OnSearch(const EventParms* request) {
   if (hooks->search) hooks->search(*request);

@@ -1,0 +1,116 @@
+// The life of the core between Init and the teardown, the stop request and the pulse.
+#include <csignal>
+#include <limits>
+
+#include <boost/asio/post.hpp>
+
+#include "core/DvrCore.h"
+#include "log/CoreLog.h"
+
+namespace kv::core {
+namespace {
+
+constexpr int64_t kPulseNanos = 250'000'000;
+constexpr int64_t kCheckNanos = 1'000'000'000;
+constexpr int64_t kDayNanos = 86'400 * kCheckNanos;
+constexpr std::string_view kDigestOfNothing =
+    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+}  // namespace
+
+void DvrCore::Run() {
+  // Any of the three signals stops the core; later ones are absorbed while the set lives.
+  signals_.emplace(ioContext);
+  signals_->add(SIGINT);
+  signals_->add(SIGTERM);
+  signals_->add(SIGQUIT);
+  signals_->async_wait([this](const boost::system::error_code&, int) { requestStop(); });
+
+  loadConfiguration();
+  reportStartupStatus();
+  if (throttleEnabled.load()) publishMemoryDocument();
+
+  // The I/O thread runs until it is stopped, also while nothing is pending on it.
+  ioWork_.emplace(ioContext.get_executor());
+  ioThread_ = std::jthread([this] { ioContext.run(); });
+  // The pulse and the pipe belong to the I/O thread from now on.
+  boost::asio::post(ioContext, [this] {
+    armPulse(0);
+    startIpcReceive();
+  });
+
+  loadPlugins();
+  openPlugins();
+  publishStatusDocument();
+  dispatchLoop();
+  closePlugins();
+  unloadPlugins();
+  stopIoThread();
+  signals_.reset();
+}
+
+void DvrCore::reportStartupStatus() {
+  if (systemId.empty()) {
+    coreLog50("Startup status: code E");
+  } else if (systemId.find(kDigestOfNothing) != std::string::npos) {
+    coreLog50("Startup status: code D");
+  }
+}
+
+void DvrCore::stopIoThread() {
+  ioWork_.reset();
+  ioContext.stop();
+  if (ioThread_.joinable()) {
+    ioThread_.request_stop();
+    ioThread_.join();
+  }
+}
+
+void DvrCore::armPulse(int64_t expiryNanos) {
+  if (pulseArmed) pulseTimer.cancel();
+  pulseTimer.expires_at(boost::asio::steady_timer::time_point(std::chrono::nanoseconds(expiryNanos)));
+  pulseArmed = true;
+  pulseTimer.async_wait([this](const boost::system::error_code& error) { onPulse(error); });
+}
+
+void DvrCore::onPulse(const boost::system::error_code& error) {
+  if (error) return;  // cancelled: a stop, or a re-arm
+  const int64_t steady = steadyNanos();
+  const int64_t wall = wallNanos();
+  if (!pulseState.started) {
+    pulseState = {true, steady, wall};
+  }
+  const int64_t elapsed = steady - pulseState.lastSteady;
+  if ((elapsed > -1'000'000 && elapsed < 1'000'000) || elapsed >= kDayNanos) logMemoryLimits();
+  if (elapsed >= kCheckNanos) {
+    checkClock(wall, elapsed);
+    checkMemory();
+    pulseState.lastSteady = steady;
+  }
+  const int64_t expiry = steady > std::numeric_limits<int64_t>::max() - kPulseNanos
+                             ? std::numeric_limits<int64_t>::max()
+                             : steady + kPulseNanos;
+  armPulse(expiry);
+}
+
+// A wall clock that moved more than a second away from the steady clock since the last check
+// was set; it is only reported.
+void DvrCore::checkClock(int64_t wall, int64_t elapsed) {
+  const int64_t steadyMs = elapsed / 1'000'000;
+  const int64_t wallMs = (wall - pulseState.lastWall) / 1'000'000;
+  if ((wallMs < 0 ? -wallMs : wallMs) > steadyMs + 999) {
+    coreLog50("system time changed by {:.2f}seconds", static_cast<double>(wallMs) / 1000);
+  }
+  pulseState.lastWall = wall;
+}
+
+// The memory watch is driven from here once it exists.
+void DvrCore::logMemoryLimits() {}
+void DvrCore::checkMemory() {}
+
+// Configuration and documents are read and published here once they exist.
+void DvrCore::loadConfiguration() {}
+void DvrCore::publishMemoryDocument() {}
+void DvrCore::publishStatusDocument() {}
+
+}  // namespace kv::core

@@ -1,0 +1,68 @@
+// The pulse's clock check, through clocks the test moves.
+#include <gtest/gtest.h>
+
+#include "tests/support/CoreFixture.h"
+
+namespace kv::core {
+namespace {
+
+constexpr int64_t kSecond = 1'000'000'000;
+
+class MainLoopTest : public test::CoreTest {
+ protected:
+  void SetUp() override {
+    CoreTest::SetUp();
+    core_->steadyNanos = [this] { return steady_; };
+    core_->wallNanos = [this] { return wall_; };
+    core_->onPulse({});  // the first pulse starts the comparison
+  }
+
+  // One pulse after `steady` on the steady clock and `wall` on the system clock.
+  void pulseAfter(int64_t steady, int64_t wall) {
+    steady_ += steady;
+    wall_ += wall;
+    core_->onPulse({});
+  }
+
+  std::vector<std::string> reports() {
+    std::vector<std::string> texts;
+    for (const auto& line : logLines()) {
+      const auto at = line.find("system time changed by ");
+      if (at != std::string::npos) texts.push_back(line.substr(at));
+    }
+    return texts;
+  }
+
+  int64_t steady_ = 5000 * kSecond;
+  int64_t wall_ = 1'700'000'000 * kSecond;
+};
+
+TEST_F(MainLoopTest, AClockSetForwardIsReportedOnce) {
+  pulseAfter(kSecond, 3600 * kSecond + kSecond);
+  pulseAfter(kSecond, kSecond);
+  EXPECT_EQ(reports(), std::vector<std::string>{"system time changed by 3601.00seconds"});
+}
+
+TEST_F(MainLoopTest, AClockSetBackIsReportedWithItsSign) {
+  pulseAfter(kSecond, kSecond - 10 * kSecond);
+  EXPECT_EQ(reports(), std::vector<std::string>{"system time changed by -9.00seconds"});
+}
+
+TEST_F(MainLoopTest, SmallDriftAndShortPulsesReportNothing) {
+  pulseAfter(kSecond, kSecond + kSecond / 2);
+  pulseAfter(kSecond / 4, 100 * kSecond);  // under a second: no check yet
+  EXPECT_TRUE(reports().empty());
+  pulseAfter(kSecond, kSecond);  // the check compares with the wall time of the last check
+  EXPECT_EQ(reports(), std::vector<std::string>{"system time changed by 101.00seconds"});
+}
+
+TEST_F(MainLoopTest, AStopCancelsThePulse) {
+  EXPECT_TRUE(core_->pulseArmed);
+  core_->requestStop();
+  EXPECT_FALSE(core_->pulseArmed);
+  core_->onPulse(boost::asio::error::operation_aborted);
+  EXPECT_FALSE(core_->pulseArmed);
+}
+
+}  // namespace
+}  // namespace kv::core

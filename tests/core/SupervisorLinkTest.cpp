@@ -1,0 +1,143 @@
+// The pipe to the supervisor, in-process over a socket pair: framing across receives, the
+// supervisor's own packets, routing to plugins, bad lengths and the loss of the pipe.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <mutex>
+
+#include "tests/support/CoreFixture.h"
+#include "tests/support/IpcPackets.h"
+
+namespace kv::core {
+namespace {
+
+using test::ipcPacket;
+using test::routeTo;
+
+class SupervisorLinkTest : public test::CoreTest {
+ protected:
+  void SetUp() override {
+    CoreTest::SetUp();
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair_), 0);
+    ASSERT_TRUE(core_->Init(pair_[0]));
+    addReceiver(0x21);
+    addReceiver(0x22);
+    core_->startIpcReceive();
+  }
+  void TearDown() override {
+    if (pair_[1] >= 0) ::close(pair_[1]);
+    for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
+    core_->eventQueue.clear();
+    CoreTest::TearDown();
+  }
+
+  // A plugin with ID `id` that notes the packets it receives.
+  void addReceiver(uint32_t id) {
+    auto& hooks = newHooks();
+    hooks.load = [id](LoadReply& reply) { reply.address = makeAddress(id, 0x77); };
+    hooks.ipc = [this, id](const void* packet, uint32_t length) {
+      std::lock_guard lock(mutex_);
+      received_[id].emplace_back(static_cast<const char*>(packet), length);
+    };
+    addHookPlugin("hook_search", hooks);
+  }
+
+  // Sends `bytes` as one message and lets the I/O work run until it was handled.
+  void send(const std::string& bytes) {
+    ASSERT_EQ(::send(pair_[1], bytes.data(), bytes.size(), 0),
+              static_cast<ssize_t>(bytes.size()));
+    for (int i = 0; i < 20; ++i) core_->ioContext.run_for(std::chrono::milliseconds(2));
+  }
+
+  std::vector<std::string> packetsFor(uint32_t id) {
+    std::lock_guard lock(mutex_);
+    return received_[id];
+  }
+
+  bool logged(const std::string& text) {
+    for (const auto& line : logLines()) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  int pair_[2] = {-1, -1};
+  std::mutex mutex_;
+  std::map<uint32_t, std::vector<std::string>> received_;
+};
+
+TEST_F(SupervisorLinkTest, PacketsAreFramedAcrossReceivesAndRoutedWhole) {
+  const std::string first = ipcPacket(0x100, routeTo(0x21) | 0x5, "one");
+  const std::string second = ipcPacket(0x100, routeTo(0x22), "two");
+  const std::string third = ipcPacket(0x100, routeTo(0x21), std::string(100, 'x'));
+  send(first + second);  // two packets in one receive
+  send(third.substr(0, 10));  // shorter than a header
+  send(third.substr(10, 40));
+  EXPECT_TRUE(packetsFor(0x21).size() == 1);  // the third is not whole yet
+  send(third.substr(50));
+  EXPECT_EQ(packetsFor(0x21), (std::vector<std::string>{first, third}));
+  EXPECT_EQ(packetsFor(0x22), std::vector<std::string>{second});
+  EXPECT_EQ(core_->counters.ipcPacketsDelivered.load(), 3u);
+  EXPECT_EQ(core_->counters.ipcBytesDelivered.load(), first.size() + second.size() + third.size());
+
+  // No plugin has ID 0x23: dropped without a word, not counted.
+  send(ipcPacket(0x100, routeTo(0x23), "nobody"));
+  EXPECT_EQ(core_->counters.ipcPacketsDelivered.load(), 3u);
+  EXPECT_FALSE(core_->stopRequested.load());
+}
+
+TEST_F(SupervisorLinkTest, TheSupervisorAnnouncesItself) {
+  send(ipcPacket(test::kIpcSupervisorInfo, 0, std::string("korvad\0" "1.0\0" "Background:true", 26)));
+  EXPECT_EQ(core_->supervisorInfo(), std::make_pair(std::string("korvad"), std::string("1.0")));
+  EXPECT_TRUE(core_->logSink.background());
+
+  send(ipcPacket(test::kIpcSupervisorInfo, 0, std::string("korvad2\0", 8)));  // file name alone
+  EXPECT_EQ(core_->supervisorInfo(), std::make_pair(std::string("korvad2"), std::string("1.0")));
+  send(ipcPacket(test::kIpcSupervisorInfo, 0, ""));  // exactly 16 bytes: nothing changes
+  EXPECT_EQ(core_->supervisorInfo(), std::make_pair(std::string("korvad2"), std::string("1.0")));
+  EXPECT_TRUE(packetsFor(0x21).empty());
+}
+
+TEST_F(SupervisorLinkTest, AnOptionOtherThanBackgroundChangesNothing) {
+  send(ipcPacket(test::kIpcSupervisorInfo, 0, std::string("f\0\0Background:false", 19)));
+  EXPECT_EQ(core_->supervisorInfo(), std::make_pair(std::string("f"), std::string("")));
+  EXPECT_FALSE(core_->logSink.background());
+}
+
+TEST_F(SupervisorLinkTest, PacketsBehindACloseAreStillDelivered) {
+  const std::string packet = ipcPacket(0x100, routeTo(0x22), "after close");
+  send(ipcPacket(test::kIpcClose, 0, "") + packet);
+  EXPECT_TRUE(core_->stopRequested.load());
+  EXPECT_EQ(packetsFor(0x22), std::vector<std::string>{packet});
+}
+
+TEST_F(SupervisorLinkTest, BadLengthsDiscardTheBufferAndReceivingGoesOn) {
+  for (uint32_t length : {0u, 15u, 65537u}) {
+    const std::string good = ipcPacket(0x100, routeTo(0x21), "good");
+    send(ipcPacket(0x100, routeTo(0x21), "bad", length) + good);  // the good one goes with it
+    send(good);
+    EXPECT_EQ(packetsFor(0x21).size(), 1u) << length;
+    std::lock_guard lock(mutex_);
+    received_.clear();
+  }
+  size_t reports = 0;
+  for (const auto& line : logLines()) reports += line.find("bad ipc packet length") != std::string::npos;
+  EXPECT_EQ(reports, 3u);
+}
+
+TEST_F(SupervisorLinkTest, LosingThePipeStopsTheCore) {
+  ::close(pair_[1]);
+  pair_[1] = -1;
+  for (int i = 0; i < 20; ++i) core_->ioContext.run_for(std::chrono::milliseconds(2));
+  EXPECT_TRUE(core_->stopRequested.load());
+  EXPECT_FALSE(core_->ipcConnected.load());
+  EXPECT_EQ(syslogCalls(), std::vector<std::string>{"korvad ipc pipe disconnected"});
+  auto ipc = record(kTypeIpc, 0, makeAddress(0x21), "late");
+  EXPECT_EQ(postEvent(&ipc), kPostRefused);
+}
+
+}  // namespace
+}  // namespace kv::core
