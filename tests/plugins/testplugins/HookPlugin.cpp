@@ -20,6 +20,7 @@ KV_PLUGIN_EXPORT int Load(const LoadRequest* request, LoadReply* reply) {
 }
 
 KV_PLUGIN_EXPORT int Unload(const UnloadRequest*, UnloadReply*) {
+  if (hooks->unload) hooks->unload();
   return 0;
 }
 KV_PLUGIN_EXPORT int Open(const OpenRequest*, OpenReply*) {
