@@ -30,8 +30,8 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -136,6 +136,18 @@ class DvrCore {
   void closePlugins();
   void unloadPlugins();
 
+  // Configuration (config/Configuration.cpp). Reads product.xml and core.xml from the working
+  // directory once at start; never fails outward. First thread, before plugins load.
+  void loadConfiguration();
+  // Applies the log levels of a "config" record that carries a module-settings delta, and
+  // publishes the status document when one changed. Dispatch thread, for every record.
+  void applyModulesDelta(const EventParms& record);
+  // Status documents (config/StatusDocuments.cpp). The status document: posted as a "config"
+  // event with the product, written to core.xml without it. First thread.
+  void publishStatusDocument();
+  // The memory document: posted as an "alarm" event whenever throttling changes. Any thread.
+  void publishMemoryDocument();
+
   // Crypto requests: transforms the request's buffer in place; the result codes of the crypto
   // handler. Any thread.
   int handleCryptoRequest(EventParms& event);
@@ -188,7 +200,7 @@ class DvrCore {
 
   const std::string exePath;
   std::string productName = "Korvascope";
-  const std::string coreVersion = "26.1.3.0";
+  std::string coreVersion = "26.1.3.0";
   std::string supervisorFile;     // guarded by supervisorMutex: written on the I/O thread
   std::string supervisorVersion;  // guarded by supervisorMutex
   mutable std::mutex supervisorMutex;
@@ -235,7 +247,6 @@ class DvrCore {
   void deliver(const EventParms& record);
   std::string_view sourceName(uint32_t source) const;
   void statusTick(DispatchContext& context);
-  void applyModulesDelta(const EventParms& record);
   void reportStartupStatus();
   void armPulse(int64_t expiryNanos);
   void checkClock(int64_t wall, int64_t elapsed);
@@ -244,10 +255,7 @@ class DvrCore {
   void takeSupervisorInfo(const uint8_t* payload, uint32_t length);
   void routeIpcPacket(const uint8_t* packet, uint32_t length);
   void disconnectIpc();
-  // Call sites of the configuration, the documents and the memory watch.
-  void loadConfiguration();
-  void publishMemoryDocument();
-  void publishStatusDocument();
+  // Call sites of the memory watch.
   void logMemoryLimits();
   void checkMemory();
 

@@ -68,7 +68,8 @@ void DvrCore::stopIoThread() {
 
 void DvrCore::armPulse(int64_t expiryNanos) {
   if (pulseArmed) pulseTimer.cancel();
-  pulseTimer.expires_at(boost::asio::steady_timer::time_point(std::chrono::nanoseconds(expiryNanos)));
+  pulseTimer.expires_at(
+      boost::asio::steady_timer::time_point(std::chrono::nanoseconds(expiryNanos)));
   pulseArmed = true;
   pulseTimer.async_wait([this](const boost::system::error_code& error) { onPulse(error); });
 }
@@ -107,10 +108,5 @@ void DvrCore::checkClock(int64_t wall, int64_t elapsed) {
 // The memory watch is driven from here once it exists.
 void DvrCore::logMemoryLimits() {}
 void DvrCore::checkMemory() {}
-
-// Configuration and documents are read and published here once they exist.
-void DvrCore::loadConfiguration() {}
-void DvrCore::publishMemoryDocument() {}
-void DvrCore::publishStatusDocument() {}
 
 }  // namespace kv::core

@@ -73,8 +73,4 @@ std::string_view DvrCore::sourceName(uint32_t source) const {
 // The status line reads the context here; it prints nothing until the status line exists.
 void DvrCore::statusTick(DispatchContext&) {}
 
-// Configuration deltas carried by "config" records are applied here once module settings can be
-// configured at run time; until then no record changes anything.
-void DvrCore::applyModulesDelta(const EventParms&) {}
-
 }  // namespace kv::core

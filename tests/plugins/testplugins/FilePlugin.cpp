@@ -3,8 +3,11 @@
 //
 // "<its path>.conf" holds key=value lines (all optional):
 //   address=N  closeOrder=N  worker=1 (ask for a worker thread)  loadSleepMs=N
+//   record=1 (subscribe to alarms and keep the core's configuration and alarm documents)
 // Each entry call appends "<file name> <entry>" to "journal.txt" in the directory above the
-// plugin's own (the executable's directory).
+// plugin's own (the executable's directory). With record=1 every document the core sends is
+// appended to "<its path>.events" as "<type> <payload>". A packet from the supervisor is posted
+// back as a configuration event whose payload is the packet's payload (a module-settings delta).
 #include <dlfcn.h>
 
 #include <chrono>
@@ -50,13 +53,19 @@ unsigned long setting(const char* key, unsigned long fallback) {
   return fallback;
 }
 
+PostEventFn post = nullptr;
+uint32_t address = 0;
+
 }  // namespace
 
-KV_PLUGIN_EXPORT int Load(const LoadRequest*, LoadReply* reply) {
+KV_PLUGIN_EXPORT int Load(const LoadRequest* request, LoadReply* reply) {
   journal("Loading");
+  post = request->postEvent;
   std::this_thread::sleep_for(std::chrono::milliseconds(setting("loadSleepMs", 0)));
   journal("Load");
-  reply->address = static_cast<uint32_t>(setting("address", makeAddress(0x40)));
+  address = static_cast<uint32_t>(setting("address", makeAddress(0x40)));
+  reply->address = address;
+  if (setting("record", 0) != 0) reply->alarmSub = kSubLive;
   reply->closeOrder = static_cast<uint32_t>(setting("closeOrder", 0));
   reply->provideWorkerThread = setting("worker", 0) != 0 ? 1 : 0;
   return 0;
@@ -76,4 +85,30 @@ KV_PLUGIN_EXPORT int Close(const CloseRequest*, CloseReply*) {
 KV_PLUGIN_EXPORT int IOCTL(const IoctlRequest* request, IoctlReply*) {
   if (request->code == kIoctlRunWorker) journal("Worker");
   return 0;
+}
+
+KV_PLUGIN_EXPORT int OnEvent(const EventParms* event) {
+  if (event->source != kCoreAddress || setting("record", 0) == 0) return 0;
+  if (FILE* file = std::fopen((ownPath() + ".events").c_str(), "a")) {
+    std::fprintf(file, "%u %.*s\n", event->type, static_cast<int>(event->length),
+                 static_cast<const char*>(event->data));
+    std::fclose(file);
+  }
+  return 0;
+}
+
+KV_PLUGIN_EXPORT int OnIpcResult(const void* packet, uint32_t length) {
+  if (length <= 16) return 0;
+  std::string payload(static_cast<const char*>(packet) + 16, length - 16);
+  EventParms event{};
+  event.size = sizeof event;
+  event.version = kEventParmsVersion;
+  event.length = static_cast<uint32_t>(payload.size());
+  event.data = payload.data();
+  event.source = address;
+  event.type = kTypeConfig;
+  event.flags = kFlagLive | kFlagConfigDelta;
+  event.parmsSize = kEventTypeParmsSize;
+  event.parmsVersion = kEventTypeParmsVersion;
+  return post(&event);
 }

@@ -1,0 +1,168 @@
+// The documents in which the core describes itself: the status document (an event for the
+// plugins, with the product, and core.xml, without it) and the memory document (an event).
+#include <filesystem>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "config/SafeFile.h"
+#include "config/XmlPrint.h"
+#include "core/DvrCore.h"
+#include "log/CoreLog.h"
+
+namespace kv::core {
+namespace {
+
+constexpr std::string_view kCoreId = "-2147483648";
+constexpr uint32_t kDocumentFlags = kFlagLive | kFlagConfigDelta;
+constexpr int64_t kNanosPerMilli = 1'000'000;
+
+// Builds a document in its own memory pool; every text it holds is copied into the pool, so the
+// document is a snapshot that outlives the values it was built from.
+class DocumentBuilder {
+ public:
+  DocumentBuilder() { document_.append_node(document_.allocate_node(rapidxml::node_declaration)); }
+
+  XmlNode* element(XmlNode* parent, const char* name) {
+    XmlNode* node = document_.allocate_node(rapidxml::node_element, name);
+    (parent != nullptr ? parent : static_cast<XmlNode*>(&document_))->append_node(node);
+    return node;
+  }
+
+  void attribute(XmlNode* element, const char* name, std::string_view value) {
+    // An empty value needs the empty literal: the pool's copy of nothing isn't terminated.
+    const char* copy = value.empty() ? "" : document_.allocate_string(value.data(), value.size());
+    element->append_attribute(document_.allocate_attribute(name, copy, 0, value.size()));
+  }
+
+  void attribute(XmlNode* element, const char* name, int64_t value) {
+    attribute(element, name, std::string_view(fmt::format_int(value).c_str()));
+  }
+
+  const XmlNode& document() const { return document_; }
+
+ private:
+  rapidxml::xml_document<char> document_;
+};
+
+// The ID of a loaded plugin as documents write it: its plugin bits, or the core's ID whole.
+int64_t documentId(uint32_t address) {
+  return address == kCoreAddress ? int64_t{INT32_MIN} : int64_t{address & 0x00FF0000u};
+}
+
+EventParms documentEvent(uint32_t type, const std::string& text) {
+  EventParms event{};
+  event.size = sizeof event;
+  event.version = kEventParmsVersion;
+  event.length = static_cast<uint32_t>(text.size());
+  event.data = const_cast<char*>(text.data());
+  event.source = kCoreAddress;
+  event.type = type;
+  event.flags = kDocumentFlags;
+  event.parmsSize = kEventTypeParmsSize;
+  event.parmsVersion = kEventTypeParmsVersion;
+  return event;
+}
+
+void addPluginElement(DocumentBuilder& builder, XmlNode* module, int64_t id,
+                      const std::string& file, int64_t loadMs, int64_t openMs, int64_t openCode,
+                      int64_t logLevel) {
+  XmlNode* plugin = builder.element(module, "Plugin");
+  builder.attribute(plugin, "ID", id);
+  builder.attribute(plugin, "Filename", file);
+  builder.attribute(plugin, "Opened", "1");
+  builder.attribute(plugin, "LoadTimeMs", loadMs);
+  builder.attribute(plugin, "OpenTimeMs", openMs);
+  builder.attribute(plugin, "OpenCode", openCode);
+  builder.attribute(plugin, "LogLevel", logLevel);
+  builder.attribute(plugin, "LogLevelDefault", "-1");
+}
+
+}  // namespace
+
+void DvrCore::publishStatusDocument() {
+  DocumentBuilder builder;
+  XmlNode* root = builder.element(nullptr, "kDVR");
+  XmlNode* memory = builder.element(root, "Memory");
+  builder.attribute(memory, "ID", kCoreId);
+  builder.attribute(memory, "Throttling", throttleEnabled.load() ? "1" : "0");
+  builder.attribute(memory, "MaxGopLen", int64_t{maxGopLen.load()});
+  XmlNode* modules = builder.element(root, "Modules");
+  XmlNode* coreModule = builder.element(modules, "Module");
+  builder.attribute(coreModule, "ID", kCoreId);
+  builder.attribute(coreModule, "Name", "Core");
+  builder.attribute(coreModule, "Version", coreVersion);
+  addPluginElement(builder, coreModule, INT32_MIN,
+                   std::filesystem::path(exePath).filename().string(), 0, 0, 0, logLevels[0]);
+
+  int64_t totalLoadMs = 0;
+  int64_t totalOpenMs = 0;
+  for (const auto& plugin : plugins) {
+    const int64_t loadMs = plugin->loadTime() / kNanosPerMilli;
+    const int64_t openMs = plugin->openTime() / kNanosPerMilli;
+    totalLoadMs += loadMs;
+    totalOpenMs += openMs;
+    const uint32_t address = plugin->reply().address;
+    addPluginElement(builder, coreModule, documentId(address), plugin->fileName(), loadMs, openMs,
+                     plugin->openCode(), logLevels[(address >> 16) & 0xFFu]);
+  }
+  builder.attribute(modules, "TotalLoadTimeMs", totalLoadMs);
+  builder.attribute(modules, "TotalOpenTimeMs", totalOpenMs);
+
+  const auto [file, version] = supervisorInfo();
+  if (!version.empty()) {
+    XmlNode* library = builder.element(coreModule, "Library");
+    builder.attribute(library, "Name", "korvad");
+    builder.attribute(library, "Filename", file);
+    builder.attribute(library, "Version", version);
+  }
+  int64_t failedId = 0;
+  for (const auto& failed : failedPlugins) {
+    addPluginElement(builder, coreModule, ++failedId, failed->fileName(), 0, 0, failed->loadCode(),
+                     -1);
+  }
+  failedId = 0;
+  for (const auto& failed : failedPlugins) {
+    XmlNode* module = builder.element(modules, "Module");
+    builder.attribute(module, "ID", ++failedId);
+    builder.attribute(module, "Name", failed->displayName());
+    builder.attribute(module, "Version", failed->errorText());
+  }
+  XmlNode* product = builder.element(root, "Product");
+  builder.attribute(product, "Family", productName);
+  builder.attribute(product, "Version", coreVersion);
+
+  // The plugins get the product; core.xml doesn't.
+  const std::string payload = xmlToText(builder.document(), measureXml(builder.document(), 0, 0));
+  queueEvent(documentEvent(kTypeConfig, payload));
+  root->remove_node(product);
+
+  std::string failure;
+  {
+    std::lock_guard lock(queueMutex);
+    std::string text;
+    printXml(text, builder.document(), 0, 0);
+    try {
+      writeXmlFile("core.xml", text.data(), text.size());
+    } catch (const std::runtime_error& error) {
+      failure = error.what();
+    }
+  }
+  // Logged after the queue is free again: the log record itself is queued.
+  if (!failure.empty()) coreLog75("{}", failure);
+}
+
+void DvrCore::publishMemoryDocument() {
+  const int64_t now = steadyNanos();
+  DocumentBuilder builder;
+  XmlNode* memory = builder.element(builder.element(nullptr, "kDVR"), "Memory");
+  builder.attribute(memory, "ID", kCoreId);
+  builder.attribute(memory, "Throttling", throttling.load() ? "1" : "0");
+  builder.attribute(memory, "Time", now / 1'000'000'000);
+  builder.attribute(memory, "mseTime", now / kNanosPerMilli);
+  const std::string payload =
+      xmlToText(builder.document(), measureXml(builder.document(), kXmlCompact, 0));
+  queueEvent(documentEvent(kTypeAlarm, payload));
+}
+
+}  // namespace kv::core

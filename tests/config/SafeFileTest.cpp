@@ -1,0 +1,136 @@
+// Files written through a pending copy and read back whatever state a crash left them in.
+#include "config/SafeFile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace kv::core {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kValid[] = "<?xml?><kDVR><Memory Throttling=\"1\"/></kDVR>";
+constexpr char kOther[] = "<?xml version=\"1.0\"?>\n<kDVR/>\n";
+
+class SafeFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("kv_files_" + std::to_string(getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    path_ = (dir_ / "core.xml").string();
+    pending_ = path_ + ".pending";
+  }
+  void TearDown() override {
+    fs::permissions(dir_, fs::perms::all);
+    fs::remove_all(dir_);
+  }
+
+  static void put(const std::string& path, std::string_view text) {
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  static std::string get(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+
+  // The message of the runtime error `action` throws, or "no error".
+  template <typename Action>
+  static std::string errorOf(Action action) {
+    try {
+      action();
+    } catch (const std::runtime_error& error) {
+      return error.what();
+    }
+    return "no error";
+  }
+
+  fs::path dir_;
+  std::string path_;
+  std::string pending_;
+};
+
+TEST_F(SafeFileTest, APendingCopyThatIsCompleteTakesTheFilesPlace) {
+  put(pending_, kValid);  // only the pending copy
+  EXPECT_EQ(readXmlFile(path_), kValid);
+  EXPECT_EQ(get(path_), kValid);
+  EXPECT_FALSE(fs::exists(pending_));
+
+  put(path_, kOther);  // both, the pending copy valid
+  put(pending_, kValid);
+  EXPECT_EQ(readXmlFile(path_), kValid);
+  EXPECT_EQ(get(path_), kValid);
+  EXPECT_FALSE(fs::exists(pending_));
+}
+
+TEST_F(SafeFileTest, ABrokenPendingCopyIsDiscarded) {
+  put(path_, kOther);
+  put(pending_, std::string_view(kValid).substr(0, 20));  // cut off mid-write
+  EXPECT_EQ(readXmlFile(path_), kOther);
+  EXPECT_EQ(get(path_), kOther);
+  EXPECT_FALSE(fs::exists(pending_));
+}
+
+TEST_F(SafeFileTest, ReadingFailsWithTheSystemsWords) {
+  EXPECT_EQ(errorOf([&] { readXmlFile(path_); }),
+            "Failed to open " + path_ + " - No such file or directory");
+  for (const char* text : {"<?xm", " <?xml?><kDVR/>", ""}) {
+    put(path_, text);
+    EXPECT_EQ(errorOf([&] { readXmlFile(path_); }), "Failed - not xml content") << text;
+  }
+  put(path_, "<?xml?>kDVR");
+  EXPECT_EQ(errorOf([&] { readXmlFile(path_); }), "expected <");
+  EXPECT_EQ(readFile(path_), "<?xml?>kDVR");  // plain reading doesn't look inside
+  fs::create_directories(dir_ / "sub");
+  EXPECT_NE(errorOf([&] { readFile((dir_ / "sub").string()); }), "no error");
+}
+
+TEST_F(SafeFileTest, WritingGoesThroughThePendingFile) {
+  writeXmlFile(path_, kValid, sizeof kValid - 1);
+  EXPECT_EQ(get(path_), kValid);
+  EXPECT_FALSE(fs::exists(pending_));
+  EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                fs::perms::others_read);
+
+  // Nothing that isn't XML reaches the disk.
+  fs::remove(path_);
+  EXPECT_EQ(errorOf([&] { writeXmlFile(path_, "", 0); }), "Failed - not xml content");
+  EXPECT_FALSE(fs::exists(path_));
+  EXPECT_FALSE(fs::exists(pending_));
+}
+
+TEST_F(SafeFileTest, AFailedRenameIsReportedAndThePendingCopyKept) {
+  fs::create_directories(path_);  // a directory where the file should go
+  std::ofstream(path_ + "/occupied") << "x";
+  EXPECT_EQ(errorOf([&] { writeXmlFile(path_, kValid, sizeof kValid - 1); }),
+            "Failed to rename " + pending_ + " - Is a directory");
+  EXPECT_EQ(get(pending_), kValid);
+}
+
+TEST_F(SafeFileTest, ADirectoryWithoutWritePermissionRefusesThePendingFile) {
+  fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
+  // Root may write anywhere: the attempt is made as an unprivileged user.
+  const bool asRoot = geteuid() == 0;
+  const pid_t child = fork();
+  if (child == 0) {
+    if (asRoot && setuid(65534) != 0) _exit(3);
+    const std::string expected = "Failed to open " + pending_ + " - Permission denied";
+    _exit(errorOf([&] { writeXmlFile(path_, kValid, sizeof kValid - 1); }) == expected ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace kv::core

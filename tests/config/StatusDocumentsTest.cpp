@@ -1,0 +1,112 @@
+// The status and memory documents of a core without plugins, byte for byte.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/CoreFixture.h"
+
+namespace kv::core {
+namespace {
+
+namespace fs = std::filesystem;
+
+class StatusDocumentsTest : public test::CoreTest {
+ protected:
+  void SetUp() override {
+    CoreTest::SetUp();
+    previous_ = fs::current_path();
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
+    core_->eventQueue.clear();
+    fs::current_path(previous_);
+    CoreTest::TearDown();
+  }
+
+  // The payload of the last queued record of `type`, checked to be one of the core's documents.
+  std::string lastDocument(uint32_t type) {
+    std::string payload = "none";
+    for (const auto& entry : queued()) {
+      if (entry.type != type) continue;
+      EXPECT_EQ(entry.source, kCoreAddress);
+      EXPECT_EQ(entry.flags, 0x1000010u);
+      payload.assign(static_cast<const char*>(entry.data), entry.length);
+    }
+    return payload;
+  }
+
+  static std::string coreXml() {
+    std::ifstream file("core.xml", std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+
+  fs::path previous_;
+};
+
+TEST_F(StatusDocumentsTest, ACoreWithoutPluginsDescribesOnlyItself) {
+  core_->publishStatusDocument();
+  EXPECT_EQ(lastDocument(kTypeConfig),
+            "<?xml?><kDVR><Memory ID=\"-2147483648\" Throttling=\"1\" MaxGopLen=\"1050\"/>"
+            "<Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">"
+            "<Module ID=\"-2147483648\" Name=\"Core\" Version=\"26.1.3.0\">"
+            "<Plugin ID=\"-2147483648\" Filename=\"korvacore\" Opened=\"1\" LoadTimeMs=\"0\" "
+            "OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"-1\" LogLevelDefault=\"-1\"/>"
+            "</Module></Modules><Product Family=\"Korvascope\" Version=\"26.1.3.0\"/></kDVR>");
+  EXPECT_EQ(coreXml(),
+            "<?xml?>\n<kDVR>\n"
+            "\t<Memory ID=\"-2147483648\" Throttling=\"1\" MaxGopLen=\"1050\"/>\n"
+            "\t<Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">\n"
+            "\t\t<Module ID=\"-2147483648\" Name=\"Core\" Version=\"26.1.3.0\">\n"
+            "\t\t\t<Plugin ID=\"-2147483648\" Filename=\"korvacore\" Opened=\"1\" LoadTimeMs=\"0\" "
+            "OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"-1\" LogLevelDefault=\"-1\"/>\n"
+            "\t\t</Module>\n\t</Modules>\n</kDVR>\n\n");
+}
+
+TEST_F(StatusDocumentsTest, TheSupervisorAppearsOnceItGaveItsVersion) {
+  core_->supervisorFile = "korvad";
+  core_->publishStatusDocument();
+  EXPECT_EQ(lastDocument(kTypeConfig).find("<Library"), std::string::npos);
+  core_->supervisorVersion = "1.2.3";
+  core_->throttleEnabled = false;
+  core_->logLevels[0] = 50;
+  core_->publishStatusDocument();
+  const std::string document = lastDocument(kTypeConfig);
+  EXPECT_NE(document.find("LogLevel=\"50\" LogLevelDefault=\"-1\"/>"
+                          "<Library Name=\"korvad\" Filename=\"korvad\" Version=\"1.2.3\"/>"
+                          "</Module>"),
+            std::string::npos)
+      << document;
+  EXPECT_NE(document.find("<Memory ID=\"-2147483648\" Throttling=\"0\""), std::string::npos);
+  EXPECT_NE(coreXml().find("\t\t\t<Library Name=\"korvad\""), std::string::npos);
+}
+
+TEST_F(StatusDocumentsTest, AFailedWriteIsLoggedAndTheEventPostedAnyway) {
+  fs::create_directories("core.xml/occupied");
+  core_->publishStatusDocument();
+  EXPECT_NE(lastDocument(kTypeConfig), "none");
+  bool logged = false;
+  for (const auto& line : logLines()) {
+    logged |= line.ends_with("core\033[0m Failed to rename core.xml.pending - Is a directory");
+  }
+  EXPECT_TRUE(logged);
+}
+
+TEST_F(StatusDocumentsTest, TheMemoryDocumentTellsWhetherThrottlingIsActive) {
+  core_->steadyNanos = [] { return int64_t{5'123'456'789}; };
+  core_->publishMemoryDocument();
+  EXPECT_EQ(lastDocument(kTypeAlarm),
+            "<?xml?><kDVR><Memory ID=\"-2147483648\" Throttling=\"0\" Time=\"5\" "
+            "mseTime=\"5123\"/></kDVR>");
+  core_->throttling = true;
+  core_->publishMemoryDocument();
+  EXPECT_NE(lastDocument(kTypeAlarm).find("Throttling=\"1\""), std::string::npos);
+  EXPECT_FALSE(fs::exists("core.xml"));
+}
+
+}  // namespace
+}  // namespace kv::core
