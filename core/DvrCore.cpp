@@ -26,7 +26,8 @@ DvrCore::DvrCore(std::string exePath, LogSink::Seams logSeams)
       logSink(std::move(logSeams)),
       steadyNanos(nanosOf<std::chrono::steady_clock>),
       wallNanos(nanosOf<std::chrono::system_clock>),
-      privilegeSystem(std::make_unique<PrivilegeSystem>()) {
+      privilegeSystem(std::make_unique<PrivilegeSystem>()),
+      memorySystem(std::make_unique<MemorySystem>()) {
   for (auto& level : logLevels) level.store(-1, std::memory_order_relaxed);
 }
 

@@ -36,6 +36,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "core/MemoryWatch.h"
 #include "core/PrivilegeDrop.h"
 #include "events/EventParms.h"
 #include "events/Search.h"
@@ -69,6 +70,7 @@ struct DispatchContext {
   uint32_t idleSeconds = 0;        // wake-ups that found the queue empty
   uint64_t logDeliveryMicros = 0;  // time spent delivering live log records
   int64_t lastStatusPrint = 0;     // steady-clock nanoseconds
+  uint32_t memoryAtLastPrint = 0;  // memory in use when the last status record was due
 };
 
 class DvrCore {
@@ -228,8 +230,21 @@ class DvrCore {
   // The steady and the system clock, in nanoseconds; tests hand in their own.
   std::function<int64_t()> steadyNanos;
   std::function<int64_t()> wallNanos;
-  // The system calls of the privilege drop; tests hand in their own.
+  // The system calls of the privilege drop and the memory watch; tests hand in their own.
   std::unique_ptr<PrivilegeSystem> privilegeSystem;
+  std::unique_ptr<MemorySystem> memorySystem;
+
+  // The memory watch (core/Throttling.cpp): limits set on the first pulse, then one check per
+  // second on the I/O thread. The last memory in use is read by the status line.
+  MemoryLimits memoryLimits;
+  std::atomic<uint32_t> lastMemoryInUse{0};
+  void checkMemory();
+  // Switches `throttling`; logs and publishes the start of an episode, and its end once memory
+  // stayed under the limit for 60 seconds. I/O thread.
+  void setThrottling(bool over);
+  // The status line (core/StatusLine.cpp): once a minute, the three-line status record. Called by
+  // the dispatch loop after each record it takes and each idle second. First thread.
+  void statusTick(DispatchContext& context);
   // How long the dispatch loop waits for a record before it counts an idle second.
   std::chrono::milliseconds dispatchIdleWait{1000};
 
@@ -246,7 +261,6 @@ class DvrCore {
   int refuseResult(void* block);
   void deliver(const EventParms& record);
   std::string_view sourceName(uint32_t source) const;
-  void statusTick(DispatchContext& context);
   void reportStartupStatus();
   void armPulse(int64_t expiryNanos);
   void checkClock(int64_t wall, int64_t elapsed);
@@ -255,9 +269,8 @@ class DvrCore {
   void takeSupervisorInfo(const uint8_t* payload, uint32_t length);
   void routeIpcPacket(const uint8_t* packet, uint32_t length);
   void disconnectIpc();
-  // Call sites of the memory watch.
   void logMemoryLimits();
-  void checkMemory();
+  std::string topHolders();
 
   boost::asio::socket_base::message_flags ipcRxFlags_ = 0;  // filled by each receive
   std::optional<boost::asio::signal_set> signals_;

@@ -79,6 +79,7 @@ void DvrCore::onPulse(const boost::system::error_code& error) {
   const int64_t steady = steadyNanos();
   const int64_t wall = wallNanos();
   if (!pulseState.started) {
+    memoryLimits = determineMemoryLimits(*memorySystem);
     pulseState = {true, steady, wall};
   }
   const int64_t elapsed = steady - pulseState.lastSteady;
@@ -104,9 +105,5 @@ void DvrCore::checkClock(int64_t wall, int64_t elapsed) {
   }
   pulseState.lastWall = wall;
 }
-
-// The memory watch is driven from here once it exists.
-void DvrCore::logMemoryLimits() {}
-void DvrCore::checkMemory() {}
 
 }  // namespace kv::core

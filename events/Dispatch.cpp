@@ -70,7 +70,4 @@ std::string_view DvrCore::sourceName(uint32_t source) const {
   return "unknown";
 }
 
-// The status line reads the context here; it prints nothing until the status line exists.
-void DvrCore::statusTick(DispatchContext&) {}
-
 }  // namespace kv::core
