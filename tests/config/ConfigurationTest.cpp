@@ -16,14 +16,7 @@ class ConfigurationTest : public test::CoreTest {
  protected:
   void SetUp() override {
     CoreTest::SetUp();
-    previous_ = fs::current_path();
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
-    core_->eventQueue.clear();
-    fs::current_path(previous_);
-    CoreTest::TearDown();
+    enterDir();
   }
 
   static void writeFile(const char* name, const std::string& text) {
@@ -44,8 +37,6 @@ class ConfigurationTest : public test::CoreTest {
     core_->applyModulesDelta(event);
     return static_cast<int>(statusDocuments());
   }
-
-  fs::path previous_;
 };
 
 TEST(ConfigValues, Flags) {

@@ -16,14 +16,7 @@ class StatusDocumentsTest : public test::CoreTest {
  protected:
   void SetUp() override {
     CoreTest::SetUp();
-    previous_ = fs::current_path();
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
-    core_->eventQueue.clear();
-    fs::current_path(previous_);
-    CoreTest::TearDown();
+    enterDir();
   }
 
   // The payload of the last queued record of `type`, checked to be one of the core's documents.
@@ -44,8 +37,6 @@ class StatusDocumentsTest : public test::CoreTest {
     text << file.rdbuf();
     return text.str();
   }
-
-  fs::path previous_;
 };
 
 TEST_F(StatusDocumentsTest, ACoreWithoutPluginsDescribesOnlyItself) {

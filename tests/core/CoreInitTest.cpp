@@ -23,21 +23,14 @@ class CoreInitTest : public CoreTest {
  protected:
   void SetUp() override {
     CoreTest::SetUp();
-    previousDir_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_);
+    enterDir();
     std::filesystem::create_directories("scripts");
-  }
-  void TearDown() override {
-    std::filesystem::current_path(previousDir_);
-    CoreTest::TearDown();
   }
 
   static void writeScript(const std::string& body) {
     std::ofstream("scripts/get_id.sh") << "#!/bin/sh\n" << body;
     std::filesystem::permissions("scripts/get_id.sh", std::filesystem::perms::owner_all);
   }
-
-  std::filesystem::path previousDir_;
 };
 
 TEST_F(CoreInitTest, TheSystemIdentifierComesFromTheScriptOrTheDigestOfNothing) {
@@ -76,16 +69,12 @@ TEST_F(CoreInitTest, InitLoadsAndOpensTheLogPluginAndMasksFileModes) {
   EXPECT_EQ(other->logPlugin->loadCode(), Plugin::kLoadDlopenFailed);
   other.reset();
   gCore = core_.get();
-  for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
-  core_->eventQueue.clear();
 }
 
 TEST_F(CoreInitTest, APipeThatCannotBeWrappedFailsInit) {
   EXPECT_FALSE(core_->Init(999));
   EXPECT_EQ(syslogCalls(), std::vector<std::string>{"failed to open ipc pipe"});
   EXPECT_EQ(core_->logPlugin, nullptr);
-  for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
-  core_->eventQueue.clear();
 }
 
 TEST_F(CoreInitTest, PacketsArePassedToThePipeInPostingOrder) {
@@ -111,8 +100,6 @@ TEST_F(CoreInitTest, PacketsArePassedToThePipeInPostingOrder) {
   core_->ipcConnected = false;  // as after a disconnection
   auto late = record(kTypeIpc, 0, makeAddress(0x21), "late");
   EXPECT_EQ(postEvent(&late), kPostRefused);
-  for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
-  core_->eventQueue.clear();
 }
 
 TEST_F(CoreInitTest, TheTeardownReportsReferencesThatWereNeverReleased) {

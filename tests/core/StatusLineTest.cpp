@@ -17,12 +17,6 @@ class StatusLineTest : public test::CoreTest {
     core_->steadyNanos = [this] { return now_; };
     context_.lastStatusPrint = now_ - kMinute;  // as the dispatch loop starts it
   }
-  void TearDown() override {
-    for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
-    core_->eventQueue.clear();
-    for (auto& held : core_->counters.heldRefs) held = 0;
-    CoreTest::TearDown();
-  }
 
   // The text of the record logged by the next tick, or "none".
   std::string tick() {

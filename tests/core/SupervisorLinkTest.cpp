@@ -29,8 +29,6 @@ class SupervisorLinkTest : public test::CoreTest {
   }
   void TearDown() override {
     if (pair_[1] >= 0) ::close(pair_[1]);
-    for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
-    core_->eventQueue.clear();
     CoreTest::TearDown();
   }
 

@@ -32,11 +32,6 @@ class ThrottlingTest : public test::CoreTest {
     core_->steadyNanos = [this] { return now_; };
     core_->memoryLimits = determineMemoryLimits(*memory_);  // 190 MiB
   }
-  void TearDown() override {
-    for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
-    core_->eventQueue.clear();
-    CoreTest::TearDown();
-  }
 
   // One check after `seconds`, with `mib` resident.
   void checkAfter(int64_t seconds, uint64_t mib) {

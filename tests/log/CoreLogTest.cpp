@@ -27,14 +27,7 @@ namespace {
 
 using test::CoreTest;
 
-class CoreLogTest : public CoreTest {
- protected:
-  void TearDown() override {
-    for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
-    core_->eventQueue.clear();
-    CoreTest::TearDown();
-  }
-};
+using CoreLogTest = CoreTest;
 
 TEST_F(CoreLogTest, MessagesBecomeLinesAndCoreLogRecords) {
   coreLog25("Loaded plugin {:02x}:{} [{:L}]", 0x2a, "Foo", 1234567);

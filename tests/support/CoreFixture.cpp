@@ -32,7 +32,13 @@ void CoreTest::SetUp() {
   core::gCore = core_.get();
 }
 
+void CoreTest::enterDir() {
+  previousDir_ = std::filesystem::current_path();
+  std::filesystem::current_path(dir_);
+}
+
 void CoreTest::TearDown() {
+  if (!previousDir_.empty()) std::filesystem::current_path(previousDir_);
   if (core_ != nullptr) {
     for (const auto& plugin : core_->plugins) plugin->WaitForSearches();
   }

@@ -22,6 +22,10 @@ class CoreTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
+  // Makes the core's directory the working directory until the test ends, for the files the core
+  // reads and writes there.
+  void enterDir();
+
   // A new set of hooks that lives as long as the fixture, so longer than the core.
   PluginHooks& newHooks() { return hooks_.emplace_back(); }
   // Loads a private copy of the hook plugin `variant` ("hook_search", "hook_read"), named
@@ -41,6 +45,7 @@ class CoreTest : public ::testing::Test {
   // The records in the queue, in order.
   std::vector<core::EventParms> queued();
 
+  std::filesystem::path previousDir_;
   std::deque<PluginHooks> hooks_;  // declared before the core: destroyed after it
   std::filesystem::path dir_;
   std::unique_ptr<core::DvrCore> core_;
