@@ -2,8 +2,12 @@
 # build and the 32-bit ARM target (under qemu-arm).
 PRESETS := host asan armhf
 JOBS ?= $(shell nproc)
+# How long `make demo` lets the core run, in seconds.
+SECONDS ?= 15
+DEMO_DIR := build/demo
 
-.PHONY: all deps test format clean $(addprefix build-,$(PRESETS)) $(addprefix test-,$(PRESETS))
+.PHONY: all deps test demo package format clean $(addprefix build-,$(PRESETS)) \
+	$(addprefix test-,$(PRESETS))
 
 all: build-host
 
@@ -19,6 +23,19 @@ $(addprefix test-,$(PRESETS)): test-%: build-%
 
 test: deps
 	$(MAKE) --no-print-directory test-host test-asan test-armhf
+
+# A staged camera tree with the sample plugins, run under the supervisor stand-in.
+demo: deps build-host
+	rm -rf $(DEMO_DIR)
+	cmake --install build/host --prefix $(DEMO_DIR) --component runtime >/dev/null
+	cmake --install build/host --prefix $(DEMO_DIR) --component samples >/dev/null
+	build/host/tools/korvad-sim --dir $(DEMO_DIR)/korva --seconds $(SECONDS) \
+		--send 11:stats --send-after 5 --send-every 5
+
+# The camera package korva-<version>-armhf.tar.gz, in build/armhf.
+package: deps build-armhf
+	cd build/armhf && cpack
+	@ls build/armhf/korva-*-armhf.tar.gz
 
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i
