@@ -73,6 +73,18 @@ class SearchTest : public CoreTest {
     return addHookPlugin("hook_search", hooks);
   }
 
+  // Starts a search served by a paced server and waits until its first result is posted.
+  void startPacedSearch(EventParms& search) {
+    addPacedServer(newHooks());
+    ASSERT_EQ(postEvent(&search), kPostAccepted);
+    ASSERT_TRUE(firstPosted_.try_acquire_for(30s));
+  }
+
+  // Takes everything off the queue and drops the queue's references, as delivery would.
+  void releaseQueue() {
+    for (const auto& entry : takeQueue()) core_->releaseRef(entry.data, 0);
+  }
+
   // The second result is still waiting: it can't return while the first payload is held.
   bool secondStillWaiting() {
     std::this_thread::sleep_for(50ms);
@@ -153,11 +165,8 @@ TEST_F(SearchTest, OneThreadPerEligiblePlugin) {
 }
 
 TEST_F(SearchTest, AResultWaitsUntilEveryHolderReleasedThePrevious) {
-  auto& server = newHooks();
-  addPacedServer(server);
   auto search = searchRecord();
-  ASSERT_EQ(postEvent(&search), kPostAccepted);
-  ASSERT_TRUE(firstPosted_.try_acquire_for(30s));
+  startPacedSearch(search);
   EXPECT_EQ(firstResult_.load(), kPostAccepted);
   EXPECT_TRUE(secondStillWaiting());
 
@@ -178,16 +187,13 @@ TEST_F(SearchTest, AResultWaitsUntilEveryHolderReleasedThePrevious) {
   EXPECT_EQ(lateResult_.load(), kPostAccepted);
   EXPECT_EQ(core_->counters.searchResults.load(), 3u);
   EXPECT_EQ(core_->counters.searchResultBytes.load(), 20u);
-  for (const auto& entry : takeQueue()) core_->releaseRef(entry.data, 0);
+  releaseQueue();
   expectNoBlocks();
 }
 
 TEST_F(SearchTest, ACancelRefusesTheWaitingResultAndARequestRevivesIt) {
-  auto& server = newHooks();
-  addPacedServer(server);
   auto search = searchRecord();
-  ASSERT_EQ(postEvent(&search), kPostAccepted);
-  ASSERT_TRUE(firstPosted_.try_acquire_for(30s));
+  startPacedSearch(search);
   EXPECT_TRUE(secondStillWaiting());
 
   EXPECT_EQ(cancel(kRequestId), kPostAccepted);
@@ -211,21 +217,18 @@ TEST_F(SearchTest, ACancelRefusesTheWaitingResultAndARequestRevivesIt) {
   for (const auto& entry : results) core_->releaseRef(entry.data, 0);
   core_->plugins[0]->WaitForSearches();
   EXPECT_EQ(secondResult_.load(), kPostAccepted);
-  for (const auto& entry : takeQueue()) core_->releaseRef(entry.data, 0);
+  releaseQueue();
   expectNoBlocks();
 }
 
 TEST_F(SearchTest, AStopWakesAWaitingResult) {
-  auto& server = newHooks();
-  addPacedServer(server);
   auto search = searchRecord();
-  ASSERT_EQ(postEvent(&search), kPostAccepted);
-  ASSERT_TRUE(firstPosted_.try_acquire_for(30s));
+  startPacedSearch(search);
   EXPECT_TRUE(secondStillWaiting());
   core_->requestStop();
   core_->plugins[0]->WaitForSearches();
   EXPECT_EQ(secondResult_.load(), kPostRefused);
-  for (const auto& entry : takeQueue()) core_->releaseRef(entry.data, 0);
+  releaseQueue();
   expectNoBlocks();
 }
 
@@ -274,7 +277,7 @@ TEST_F(SearchTest, TwoRequestsRunOnTwoThreadsWithTheirOwnPayloadInFlight) {
   for (const auto& entry : firstResults) core_->releaseRef(entry.data, 0);
   core_->plugins[0]->WaitForSearches();
   EXPECT_EQ(seconds.load(), 2);
-  for (const auto& entry : takeQueue()) core_->releaseRef(entry.data, 0);
+  releaseQueue();
   expectNoBlocks();
 }
 
