@@ -21,7 +21,9 @@ namespace {
 constexpr unsigned long kNoSetuidFixup = 4;  // SECBIT_NO_SETUID_FIXUP
 constexpr int kMaxGroups = 256;
 
-std::string errnoText() { return std::strerror(errno); }
+std::string errnoText() {
+  return std::strerror(errno);
+}
 
 }  // namespace
 
@@ -33,7 +35,9 @@ std::optional<std::string> PrivilegeSystem::parentStatus() {
   return text.str();
 }
 
-uint32_t PrivilegeSystem::getuid() { return ::getuid(); }
+uint32_t PrivilegeSystem::getuid() {
+  return ::getuid();
+}
 
 int PrivilegeSystem::setSecureBits(unsigned long bits) {
   return prctl(PR_SET_SECUREBITS, bits, 0, 0, 0);
@@ -46,8 +50,12 @@ std::optional<PrivilegeSystem::User> PrivilegeSystem::getpwuid(uint32_t uid) {
   return User{entry->pw_uid, entry->pw_gid, entry->pw_name};
 }
 
-int PrivilegeSystem::setuid(uint32_t uid) { return ::setuid(uid); }
-int PrivilegeSystem::setgid(uint32_t gid) { return ::setgid(gid); }
+int PrivilegeSystem::setuid(uint32_t uid) {
+  return ::setuid(uid);
+}
+int PrivilegeSystem::setgid(uint32_t gid) {
+  return ::setgid(gid);
+}
 
 std::optional<std::vector<uint32_t>> PrivilegeSystem::getgrouplist(const User& user) {
   gid_t groups[kMaxGroups];

@@ -38,8 +38,8 @@ class PrivilegeSystem {
 };
 
 // Capability sets: at start, and once the plugins are open.
-inline constexpr uint32_t kStartCapabilities = 0x23000;    // NET_ADMIN, NET_RAW, SYS_RAWIO
-inline constexpr uint32_t kRunningCapabilities = 0x3000;   // NET_ADMIN, NET_RAW
+inline constexpr uint32_t kStartCapabilities = 0x23000;   // NET_ADMIN, NET_RAW, SYS_RAWIO
+inline constexpr uint32_t kRunningCapabilities = 0x3000;  // NET_ADMIN, NET_RAW
 
 // The real user ID of the parent process: the first number of its "Uid:" line, 0 when the
 // status can't be read or has no such line.

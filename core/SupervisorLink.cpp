@@ -38,7 +38,8 @@ std::vector<std::string> splitFields(const uint8_t* payload, uint32_t length) {
     fields.emplace_back(reinterpret_cast<const char*>(payload + start), i - start);
     start = i + 1;
   }
-  if (start < length) fields.emplace_back(reinterpret_cast<const char*>(payload + start), length - start);
+  if (start < length)
+    fields.emplace_back(reinterpret_cast<const char*>(payload + start), length - start);
   return fields;
 }
 

@@ -110,9 +110,11 @@ TEST_F(PrivilegeDropTest, FailuresOfTheUserSwitchFailInit) {
   };
   const Case cases[] = {
       // An unreadable parent status means root, which a user core can't become.
-      {"unreadable status", [](FakeSystem& s) { s.status.reset(), s.uid = 1000, s.failSetuid = true; },
+      {"unreadable status",
+       [](FakeSystem& s) { s.status.reset(), s.uid = 1000, s.failSetuid = true; },
        "setuid/gid failed: Operation not permitted"},
-      {"status without Uid", [](FakeSystem& s) { s.status = "Name: x\n", s.uid = 5, s.failSetuid = true; },
+      {"status without Uid",
+       [](FakeSystem& s) { s.status = "Name: x\n", s.uid = 5, s.failSetuid = true; },
        "setuid/gid failed: Operation not permitted"},
       {"getpwuid", [](FakeSystem& s) { s.failGetpwuid = true; },
        "getpwuid failed: No such file or directory"},

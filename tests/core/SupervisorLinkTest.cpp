@@ -45,8 +45,7 @@ class SupervisorLinkTest : public test::CoreTest {
 
   // Sends `bytes` as one message and lets the I/O work run until it was handled.
   void send(const std::string& bytes) {
-    ASSERT_EQ(::send(pair_[1], bytes.data(), bytes.size(), 0),
-              static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(::send(pair_[1], bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
     for (int i = 0; i < 20; ++i) core_->ioContext.run_for(std::chrono::milliseconds(2));
   }
 
@@ -71,7 +70,7 @@ TEST_F(SupervisorLinkTest, PacketsAreFramedAcrossReceivesAndRoutedWhole) {
   const std::string first = ipcPacket(0x100, routeTo(0x21) | 0x5, "one");
   const std::string second = ipcPacket(0x100, routeTo(0x22), "two");
   const std::string third = ipcPacket(0x100, routeTo(0x21), std::string(100, 'x'));
-  send(first + second);  // two packets in one receive
+  send(first + second);       // two packets in one receive
   send(third.substr(0, 10));  // shorter than a header
   send(third.substr(10, 40));
   EXPECT_TRUE(packetsFor(0x21).size() == 1);  // the third is not whole yet
@@ -88,7 +87,11 @@ TEST_F(SupervisorLinkTest, PacketsAreFramedAcrossReceivesAndRoutedWhole) {
 }
 
 TEST_F(SupervisorLinkTest, TheSupervisorAnnouncesItself) {
-  send(ipcPacket(test::kIpcSupervisorInfo, 0, std::string("korvad\0" "1.0\0" "Background:true", 26)));
+  send(ipcPacket(test::kIpcSupervisorInfo, 0,
+                 std::string("korvad\0"
+                             "1.0\0"
+                             "Background:true",
+                             26)));
   EXPECT_EQ(core_->supervisorInfo(), std::make_pair(std::string("korvad"), std::string("1.0")));
   EXPECT_TRUE(core_->logSink.background());
 
@@ -122,7 +125,8 @@ TEST_F(SupervisorLinkTest, BadLengthsDiscardTheBufferAndReceivingGoesOn) {
     received_.clear();
   }
   size_t reports = 0;
-  for (const auto& line : logLines()) reports += line.find("bad ipc packet length") != std::string::npos;
+  for (const auto& line : logLines())
+    reports += line.find("bad ipc packet length") != std::string::npos;
   EXPECT_EQ(reports, 3u);
 }
 

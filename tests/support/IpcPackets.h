@@ -28,6 +28,8 @@ inline std::string ipcPacket(uint32_t type, uint32_t route, std::string_view pay
 }
 
 // The route word of a packet for plugin `id`.
-inline uint32_t routeTo(uint32_t id) { return id << 20; }
+inline uint32_t routeTo(uint32_t id) {
+  return id << 20;
+}
 
 }  // namespace kv::test

@@ -1,8 +1,8 @@
 #include "tests/support/Process.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -83,9 +83,13 @@ ChildProcess::~ChildProcess() {
   unlink(errPath_.c_str());
 }
 
-void ChildProcess::signal(int number) const { ::kill(pid_, number); }
+void ChildProcess::signal(int number) const {
+  ::kill(pid_, number);
+}
 
-std::string ChildProcess::outputSoFar() const { return readAll(outPath_); }
+std::string ChildProcess::outputSoFar() const {
+  return readAll(outPath_);
+}
 
 ProcessResult ChildProcess::wait(std::chrono::seconds limit) {
   ProcessResult result;
