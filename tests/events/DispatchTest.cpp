@@ -130,7 +130,8 @@ TEST_F(DispatchTest, RecordsPostedWhileDeliveringComeAfterTheCurrentOne) {
 TEST_F(DispatchTest, AnEmptyQueueCountsIdleWakeUps) {
   core_->dispatchIdleWait = 5ms;
   std::thread loop([this] { core_->dispatchLoop(); });
-  std::this_thread::sleep_for(200ms);
+  // Dozens of 5 ms waits; the first status tick resets the count once.
+  std::this_thread::sleep_for(500ms);
   core_->requestStop();
   loop.join();
   EXPECT_GE(core_->dispatchContext.idleSeconds, 1u);
