@@ -9,7 +9,7 @@
 
 namespace kv::core {
 
-DvrCore* gCore = nullptr;
+std::atomic<DvrCore*> gCore{nullptr};
 
 namespace {
 
@@ -61,6 +61,10 @@ void DvrCore::requestStop() {
 }
 
 DvrCore::~DvrCore() {
+  // The intake takes nothing more from plugin threads that still run while the plugins go down,
+  // and search threads waiting to post are let go.
+  stopRequested.store(true);
+  wakeSearchThreads(0, true);
   ipcSendQueue.clear();
   if (counters.refblkCount.load() != 0) reportLeakedReferences();
   releaseQueuedRecords();
@@ -82,8 +86,20 @@ DvrCore::~DvrCore() {
     pulseTimer.cancel();
     pulseArmed = false;
   }
-  // Plugins whose last holder goes now are closed and unloaded; they may still post while they
-  // do, so everything they can reach is still alive.
+  // Plugins still up (the log plugin when its ID is 8, every plugin of a core that never ran) are
+  // taken down here on the first thread, the log plugin last, and with them the threads the core
+  // runs for them. They may post while they go, so everything they reach is still alive, and
+  // `logPlugin` is read by the intake until the log plugin has been unloaded.
+  for (const auto& plugin : plugins) {
+    plugin->Close();
+    plugin->Unload();
+  }
+  if (logPlugin != nullptr) {
+    logPlugin->Close();
+    logPlugin->Unload();
+  }
+  // Search threads touch the core to their last step.
+  waitForSearchThreads();
   failedPlugins.clear();
   plugins.clear();
   logPlugin.reset();
@@ -116,11 +132,14 @@ int32_t DvrCore::logLevelOf(uint32_t slot) const {
 }
 
 bool coreLogEnabled(int32_t level) {
-  return gCore != nullptr && gCore->logLevelOf(0) <= level;
+  const DvrCore* core = gCore.load();
+  return core != nullptr && core->logLevelOf(0) <= level;
 }
 
 void postCoreLog(int32_t level, std::string_view message) {
-  gCore->postLog(level, static_cast<uint32_t>(message.size()), message.data());
+  if (DvrCore* core = gCore.load()) {
+    core->postLog(level, static_cast<uint32_t>(message.size()), message.data());
+  }
 }
 
 }  // namespace kv::core

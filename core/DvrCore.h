@@ -41,6 +41,7 @@
 #include "events/EventParms.h"
 #include "events/Search.h"
 #include "log/LogSink.h"
+#include "log/RefusalRun.h"
 #include "plugins/Plugin.h"
 
 namespace kv::core {
@@ -121,9 +122,12 @@ class DvrCore {
   // The log level of a slot: its `logLevels` entry, kDefaultLogLevel when negative.
   int32_t logLevelOf(uint32_t slot) const;
 
-  // Searches (events/Search.cpp). Takes a search request: starts one detached thread per eligible
-  // plugin. False when the record is not a search request. Any thread.
-  bool searchRequest(const EventParms& event);
+  // Searches (events/Search.cpp). Whether a record is a search request: its source names no
+  // plugin and its requestId does. Any thread.
+  static bool isSearchRequest(const EventParms& event);
+  // Takes a search request: starts one detached thread per eligible plugin. The post result: 0, or
+  // 1 when the threads would pass kMaxSearchThreads. Any thread.
+  int searchRequest(const EventParms& event);
 
   // Dispatch (events/Dispatch.cpp). Delivers queued records to every plugin that wants them, in
   // queue order and then list order, until a stop is requested and the queue is empty. First
@@ -172,9 +176,9 @@ class DvrCore {
   std::array<std::atomic<int32_t>, 256> logLevels{};
   std::shared_ptr<Plugin> logPlugin;  // the log plugin, loaded by Init
   // The loaded plugins in load order, and those that failed. Changed on the first thread only,
-  // while no dispatch runs.
-  // `pluginsMutex` guards changes of `plugins` against the I/O thread, which looks plugins up to
-  // route packets; the first thread reads without it.
+  // while no dispatch runs, and then under `pluginsMutex`. Readers on other threads (the I/O
+  // thread routing packets, search requests on any thread) take `pluginsMutex` and copy what they
+  // need before they call into a plugin; the first thread reads without it.
   std::vector<std::shared_ptr<Plugin>> plugins;
   std::vector<std::shared_ptr<Plugin>> failedPlugins;
   mutable std::mutex pluginsMutex;
@@ -199,6 +203,15 @@ class DvrCore {
   std::mutex requestMutex;  // guards cancelledRequests and providers
   std::set<uint32_t> cancelledRequests;
   std::map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> providers;
+
+  // Search threads running at once, counted in before they start and out as their last step:
+  // a flood of requests can't make the core start threads without end. The teardown waits for
+  // the count to reach 0. `searchThreadMutex` guards `searchThreads`; it is a leaf.
+  static constexpr uint32_t kMaxSearchThreads = 64;
+  std::mutex searchThreadMutex;
+  std::condition_variable searchThreadCond;
+  uint32_t searchThreads = 0;
+  RefusalRun searchRefusals;  // requests refused for the limit, logged as one run
 
   const std::string exePath;
   std::string productName = "Korvascope";
@@ -257,7 +270,11 @@ class DvrCore {
   int cancelRequest(const EventParms& event);
   void logIntake(EventParms& event, bool& ended);
   void wakeSearchThreads(uint32_t requestId, bool everyRequest);
-  void runSearch(const std::shared_ptr<AsyncEvent>& request, const std::shared_ptr<Plugin>& plugin);
+  std::vector<std::shared_ptr<Plugin>> searchServers();
+  bool reserveSearchThreads(uint32_t count);
+  void searchThreadsEnded(uint32_t count);
+  void waitForSearchThreads();
+  void runSearch(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin);
   int refuseResult(void* block);
   void deliver(const EventParms& record);
   std::string_view sourceName(uint32_t source) const;
@@ -278,11 +295,14 @@ class DvrCore {
   std::jthread ioThread_;
 };
 
-// The process's core: set by the entry point right after construction, never cleared.
-extern DvrCore* gCore;
+// The process's core: set by the entry point right after construction, cleared after the core is
+// destroyed, so that a stray plugin thread posting later is refused instead of touching freed
+// memory. Atomic, since plugin threads read it while the first thread clears it.
+extern std::atomic<DvrCore*> gCore;
 
 // The post function handed to every plugin at load: forces `length` to 0 when `data` is null and
-// returns the core's answer. Never throws. Any thread.
+// returns the core's answer; 1 when there is no core. Throws nothing but the forced unwind of a
+// cancelled thread, which must pass. Any thread.
 int postEvent(EventParms* event);
 
 }  // namespace kv::core

@@ -75,7 +75,12 @@ void DvrCore::armPulse(int64_t expiryNanos) {
 }
 
 void DvrCore::onPulse(const boost::system::error_code& error) {
-  if (error) return;  // cancelled: a stop, or a re-arm
+  // Cancelled (a stop, or a re-arm), or a completion that was already queued when the stop came:
+  // nothing is checked and the pulse is not armed again after a stop.
+  if (error || stopRequested.load()) {
+    if (!error) pulseArmed = false;
+    return;
+  }
   const int64_t steady = steadyNanos();
   const int64_t wall = wallNanos();
   if (!pulseState.started) {

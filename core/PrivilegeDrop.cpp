@@ -1,10 +1,8 @@
 #include "core/PrivilegeDrop.h"
 
 #include <grp.h>
-#include <linux/capability.h>
 #include <pwd.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/ThreadCapabilities.h"
 #include "log/CoreLog.h"
 
 namespace kv::core {
@@ -70,9 +69,11 @@ int PrivilegeSystem::setgroups(const std::vector<uint32_t>& groups) {
 }
 
 int PrivilegeSystem::capset(uint32_t set) {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[2] = {{set, set, 0}, {0, 0, 0}};
-  return static_cast<int>(syscall(SYS_capset, &header, data));
+  return capsetThread(set);
+}
+
+int PrivilegeSystem::capsetEveryThread(uint32_t set) {
+  return kv::core::capsetEveryThread(set);
 }
 
 uint32_t parentUid(PrivilegeSystem& system) {
@@ -118,7 +119,8 @@ bool dropPrivileges(PrivilegeSystem& system) {
 
 void dropRawIo(PrivilegeSystem& system) {
   if (system.getuid() == 0) return;
-  if (system.capset(kRunningCapabilities) != 0) coreLog50("capset failed: {}", errnoText());
+  if (system.capsetEveryThread(kRunningCapabilities) != 0)
+    coreLog50("capset failed: {}", errnoText());
 }
 
 }  // namespace kv::core

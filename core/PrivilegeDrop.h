@@ -2,7 +2,8 @@
 //
 // In Init the core becomes the user of its parent process (the supervisor) with that user's
 // groups and, unless the user is root, keeps CAP_NET_ADMIN, CAP_NET_RAW and CAP_SYS_RAWIO; once
-// every plugin is open it gives up CAP_SYS_RAWIO. First thread only.
+// every plugin is open it gives up CAP_SYS_RAWIO, on every thread of the process. First thread
+// only.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,8 @@ class PrivilegeSystem {
   virtual int setgroups(const std::vector<uint32_t>& groups);
   // capset with effective = permitted = `set`, nothing inheritable, for the calling thread.
   virtual int capset(uint32_t set);
+  // The same for every thread of the process, plugin threads included (ThreadCapabilities.h).
+  virtual int capsetEveryThread(uint32_t set);
 };
 
 // Capability sets: at start, and once the plugins are open.
@@ -49,7 +52,7 @@ uint32_t parentUid(PrivilegeSystem& system);
 // switch fails (logged at level 100); a failing capset is logged at level 50 and ignored.
 bool dropPrivileges(PrivilegeSystem& system);
 
-// Gives up CAP_SYS_RAWIO unless running as root; a failure is logged at level 50.
+// Gives up CAP_SYS_RAWIO on every thread unless running as root; a failure is logged at level 50.
 void dropRawIo(PrivilegeSystem& system);
 
 }  // namespace kv::core

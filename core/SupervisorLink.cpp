@@ -123,6 +123,8 @@ void DvrCore::routeIpcPacket(const uint8_t* packet, uint32_t length) {
 }
 
 void DvrCore::disconnectIpc() {
+  // The stop first: the log line may block on standard output, and the core must stop anyway.
+  requestStop();
   coreLog100("korvad ipc pipe disconnected");
   if (ipcSocket.is_open()) {
     ipcConnected.store(false);
@@ -130,7 +132,6 @@ void DvrCore::disconnectIpc() {
     ipcSocket.close(error);
     if (error) coreLog50("failed to close ipc pipe: {}", error.message());
   }
-  requestStop();
 }
 
 std::pair<std::string, std::string> DvrCore::supervisorInfo() const {

@@ -1,5 +1,6 @@
 // Entry point of korvacore: `korvacore <pipe>`, where <pipe> is the descriptor of the sequenced-
 // packet socket to the supervisor; "-h..." prints the version and usage.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,6 +28,9 @@ int32_t scanArguments(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader of standard output that goes away must not kill the core: a failed write then loses
+  // its line like any other short write. Set before any thread exists, so every thread inherits it.
+  std::signal(SIGPIPE, SIG_IGN);
   const int32_t pipeFd = scanArguments(argc, argv);
   std::error_code error;
   const auto exePath = std::filesystem::canonical("/proc/self/exe", error);
@@ -34,12 +38,14 @@ int main(int argc, char** argv) {
     std::fputs("failed to find canonical path", stderr);
     return 1;
   }
-  kv::core::gCore = new kv::core::DvrCore(exePath.string());
-  if (!kv::core::gCore->Init(pipeFd)) {
+  auto* core = new kv::core::DvrCore(exePath.string());
+  kv::core::gCore.store(core);
+  if (!core->Init(pipeFd)) {
     std::fputs("failed to initialize core\n", stderr);
     return 2;
   }
-  kv::core::gCore->Run();
-  delete kv::core::gCore;
+  core->Run();
+  delete core;
+  kv::core::gCore.store(nullptr);
   return 0;
 }

@@ -1,6 +1,8 @@
 // The way into the core for every posted record: requests to the core are answered at once, live
 // log records are filtered, live media passes the media gate, everything else is copied into a
 // reference block and queued for the dispatch loop.
+#include <cxxabi.h>
+
 #include <system_error>
 #include <typeinfo>
 
@@ -12,12 +14,16 @@
 namespace kv::core {
 
 int postEvent(EventParms* event) {
-  if (event == nullptr) return kPostRefused;
+  DvrCore* core = gCore.load();
+  if (event == nullptr || core == nullptr) return kPostRefused;
   if (event->data == nullptr) event->length = 0;
   // Nothing may be thrown into a plugin: a failure that escapes the intake (no memory, no thread
-  // for a search) refuses the record.
+  // for a search) refuses the record. A cancelled thread unwinds through here, though: its forced
+  // unwind must go on (swallowing it aborts the process), releasing every lock on its way.
   try {
-    return gCore->handleEvent(*event);
+    return core->handleEvent(*event);
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     return kPostRefused;
   }
@@ -39,7 +45,7 @@ int DvrCore::handleEvent(EventParms& event) {
     default: break;
   }
   if (stopRequested.load()) return kPostRefused;
-  if (searchRequest(event)) return kPostAccepted;
+  if (isSearchRequest(event)) return searchRequest(event);
   if (const int drop = gateMedia(event); drop != 0) return drop;
   return queueEvent(event);
 }
@@ -147,7 +153,14 @@ int DvrCore::queueEvent(const EventParms& event) {
   entry.length = block != nullptr ? event.length : 0;
   addRef(entry.data, 0);
   {
-    std::lock_guard lock(queueMutex);
+    // Decided under the queue lock, where the dispatch loop decides to end: either it will still
+    // see the record, or the post is refused. A record accepted after its last look is lost.
+    std::unique_lock lock(queueMutex);
+    if (stopRequested.load()) {
+      lock.unlock();
+      releaseRef(entry.data, 0);
+      return kPostRefused;
+    }
     eventQueue.push_back(entry);
   }
   queueCond.notify_one();

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/DvrCore.h"
+#include "log/CoreLog.h"
 
 namespace kv::core {
 
@@ -19,9 +20,12 @@ AsyncEvent::AsyncEvent(const EventParms& request) : record(request) {
   record.data = payload.get();
 }
 
-bool DvrCore::searchRequest(const EventParms& event) {
-  if (namesOriginator(event.source) || event.requestId == 0) return false;
-  if (event.length == 0) return true;
+bool DvrCore::isSearchRequest(const EventParms& event) {
+  return !namesOriginator(event.source) && event.requestId != 0;
+}
+
+int DvrCore::searchRequest(const EventParms& event) {
+  if (event.length == 0) return kPostAccepted;
   {
     std::lock_guard lock(requestMutex);
     // A new request revives a cancelled identifier, also for threads still serving it.
@@ -33,25 +37,69 @@ bool DvrCore::searchRequest(const EventParms& event) {
       }
     }
     // A search thread can't start searches of its own: swallowed, not counted.
-    if (providers.count(std::this_thread::get_id()) != 0) return true;
+    if (providers.count(std::this_thread::get_id()) != 0) return kPostAccepted;
+  }
+  const auto servers = searchServers();
+  if (!reserveSearchThreads(static_cast<uint32_t>(servers.size()))) {
+    if (searchRefusals.refuse()) {
+      coreLog50("search threads at their limit of {}: refusing search requests", kMaxSearchThreads);
+    }
+    return kPostRefused;
+  }
+  if (const uint32_t refused = searchRefusals.accept(); refused != 0) {
+    coreLog50("search requests accepted again after {:L} refused", refused);
   }
   const auto request = std::make_shared<AsyncEvent>(event);
-  for (const auto& plugin : plugins) {
-    if (!plugin->CanServeSearches()) continue;
+  for (size_t i = 0; i < servers.size(); ++i) {
+    const auto& plugin = servers[i];
     plugin->SearchStarted();
     try {
-      std::thread([this, request, plugin] { runSearch(request, plugin); }).detach();
+      // The thread gets its own pointers and lets them go before it counts itself out.
+      std::thread([this, request, plugin]() mutable {
+        runSearch(std::move(request), std::move(plugin));
+        searchThreadsEnded(1);
+      }).detach();
     } catch (...) {
       plugin->SearchEnded();
+      searchThreadsEnded(static_cast<uint32_t>(servers.size() - i));
       throw;
     }
   }
   counters.searchesRequested.fetch_add(1, std::memory_order_relaxed);
+  return kPostAccepted;
+}
+
+// The plugins that serve stored data, copied under the lock: the first thread may be changing
+// the list while a plugin thread posts a search.
+std::vector<std::shared_ptr<Plugin>> DvrCore::searchServers() {
+  std::vector<std::shared_ptr<Plugin>> servers;
+  std::lock_guard lock(pluginsMutex);
+  for (const auto& plugin : plugins) {
+    if (plugin->CanServeSearches()) servers.push_back(plugin);
+  }
+  return servers;
+}
+
+bool DvrCore::reserveSearchThreads(uint32_t count) {
+  std::lock_guard lock(searchThreadMutex);
+  if (searchThreads + count > kMaxSearchThreads) return false;
+  searchThreads += count;
   return true;
 }
 
-void DvrCore::runSearch(const std::shared_ptr<AsyncEvent>& request,
-                        const std::shared_ptr<Plugin>& plugin) {
+void DvrCore::searchThreadsEnded(uint32_t count) {
+  // Notified under the lock: the teardown may destroy the core as soon as it sees 0.
+  std::lock_guard lock(searchThreadMutex);
+  searchThreads -= count;
+  if (searchThreads == 0) searchThreadCond.notify_all();
+}
+
+void DvrCore::waitForSearchThreads() {
+  std::unique_lock lock(searchThreadMutex);
+  searchThreadCond.wait(lock, [&] { return searchThreads == 0; });
+}
+
+void DvrCore::runSearch(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) {
   const auto self = std::this_thread::get_id();
   {
     std::lock_guard lock(requestMutex);

@@ -43,7 +43,8 @@ void DvrCore::loadPlugins() {
     if (owner != plugins.end()) {
       coreLog50("pluginId {:02x} already loaded from {} trying to load {}", plugin->pluginId(),
                 (*owner)->fileName(), plugin->fileName());
-      continue;  // the refused plugin is unloaded as it goes
+      plugin->Unload();
+      continue;
     }
     coreLog25("Loaded plugin {:02x}:{}", plugin->pluginId(), plugin->displayName());
     logSink.setPluginName(plugin->pluginId(), logName(plugin->fileName()));

@@ -48,7 +48,13 @@ void DvrCore::closePlugins() {
     plugins.erase(firstRemoved, plugins.end());
     std::stable_sort(plugins.begin(), plugins.end(), closesBefore);
   }
-  // Destroyed here, outside the lock, unless something else (the log plugin) still holds them.
+  // Closed and unloaded here, before all others and without lines; the log plugin stays open
+  // until the teardown. Whoever else still holds one (a packet being delivered) only frees it.
+  for (const auto& plugin : removed) {
+    if (plugin == logPlugin) continue;
+    plugin->Close();
+    plugin->Unload();
+  }
   removed.clear();
   for (const auto& plugin : plugins) {
     coreLog25("Closing {:02x}:{}", plugin->pluginId(), plugin->displayName());

@@ -114,8 +114,13 @@ void Plugin::callLoad(PostEventFn postEvent, const std::string& systemId) {
 }
 
 Plugin::~Plugin() {
-  Close();
-  Unload();
+  // The core closes and unloads every plugin explicitly on its first thread, so the last holder
+  // (an I/O or search thread included) only frees memory. This catches a Plugin that was never
+  // taken down, so that its threads and library don't outlive it.
+  if (isLoaded() || readerThread_.joinable() || workerThread_.joinable()) {
+    Close();
+    Unload();
+  }
 }
 
 void Plugin::Open() {
@@ -164,15 +169,24 @@ void Plugin::Unload() {
   WaitForSearches();
   if (readerThread_.joinable()) readerThread_.join();
   if (workerThread_.joinable()) workerThread_.join();
-  if (const auto unload = unload_.load(std::memory_order_relaxed)) {
+  // No packet or IOCTL call reaches the plugin once its Unload has begun: the entries are cleared
+  // and deliveries in flight have returned before it is called.
+  const auto unload = unload_.load(std::memory_order_relaxed);
+  unbindAll();
+  if (unload != nullptr) {
     auto request = makeRecord<UnloadRequest>();
     auto reply = makeRecord<UnloadReply>();
     unload(&request, &reply);
   }
-  ReleaseLibrary();
+  closeLibrary();
 }
 
 void Plugin::ReleaseLibrary() {
+  unbindAll();
+  closeLibrary();
+}
+
+void Plugin::unbindAll() {
   // Sequentially consistent stores: paired with the counting in callCounted, either a delivery
   // counted itself in before waitForDeliveries reads the count, or it reads a null entry.
   load_.store(nullptr);
@@ -186,6 +200,9 @@ void Plugin::ReleaseLibrary() {
   read_.store(nullptr);
   write_.store(nullptr);
   waitForDeliveries();
+}
+
+void Plugin::closeLibrary() {
   if (handle_ != nullptr) {
     dlclose(handle_);
     handle_ = nullptr;

@@ -6,10 +6,13 @@
 //
 // Life of one plugin: Create (calls Load) -> ProvideWorkerThreadIf -> Open (calls Open, then
 // StartAsyncReaderIf) -> deliveries -> Close -> Unload -> destruction. The object is held through
-// shared pointers; its destructor closes and unloads as far as that has not happened yet.
+// shared pointers. The core calls Close and Unload itself on its first thread, so whichever
+// thread holds the last pointer only frees memory; the destructor closes and unloads only a
+// Plugin that nobody took down.
 //
-// Threads. Create, Open, Close, Unload, ReleaseLibrary, ProvideWorkerThreadIf and the destructor
-// run on the core's first thread only, one plugin at a time. The Deliver* calls run on any thread:
+// Threads. Create, Open, Close, Unload, ReleaseLibrary and ProvideWorkerThreadIf run on the core's
+// first thread only, one plugin at a time; the destructor runs on whichever thread drops the last
+// pointer, after the core took the plugin down. The Deliver* calls run on any thread:
 // DeliverEvent on the dispatch loop (and, while the core stops, on whatever thread posted a log
 // record), DeliverSearch on search threads, DeliverIpcResult on the I/O thread. The accessors read
 // values that are fixed once Create has returned.
@@ -22,6 +25,8 @@
 //    entry null and does nothing. So once dlclose begins no code of the library runs, whichever
 //    thread delivers. Close only clears the open-time entries, which IPC delivery never reads.
 //  - The reader and worker threads are joined before Unload is called and the library released.
+//  - Unload clears every entry point and waits for deliveries in flight before it calls the
+//    plugin's Unload, so no packet or IOCTL call runs during or after it.
 #pragma once
 
 #include <atomic>
@@ -59,9 +64,10 @@ class Plugin {
   void Open();
   // Calls Close if opened and unbinds the open-time entry points. First thread.
   void Close();
-  // Waits for the plugin's search threads, joins the reader, then the worker thread, calls Unload
-  // and releases the library. Waits for as long as the plugin keeps its search, Read or IOCTL
-  // code 1 calls running. First thread.
+  // Waits for the plugin's search threads, joins the reader, then the worker thread, clears every
+  // entry point and waits for deliveries in flight (so no packet reaches the plugin from now on),
+  // calls Unload and releases the library. Waits for as long as the plugin keeps its search, Read
+  // or IOCTL code 1 calls running. Harmless when repeated. First thread.
   void Unload();
   // Clears all entry points, waits for deliveries in flight, closes the library. First thread.
   void ReleaseLibrary();
@@ -122,7 +128,10 @@ class Plugin {
   template <typename Fn, typename... Args>
   int callCounted(const std::atomic<Fn>& entry, Args... args);
   void callLoad(PostEventFn postEvent, const std::string& systemId);
+  // Clears every entry point and waits until no delivery is in flight.
+  void unbindAll();
   void waitForDeliveries();
+  void closeLibrary();
 
   void* handle_;
   // Bound at load, kept until the library is released.

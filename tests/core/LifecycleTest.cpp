@@ -1,5 +1,6 @@
 // The whole life of korvacore in a staging directory, played against by the test as supervisor:
 // stops by pipe loss, close packet and signals, the order of the plugin passes, the user switch.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -193,6 +194,74 @@ TEST_F(LifecycleTest, ACoreOfAnUnprivilegedSupervisorGoesOnWithoutCapabilities) 
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_NE(result.out.find("capset failed: Operation not permitted"), std::string::npos)
       << result.out;
+}
+
+// A reader of standard output that goes away doesn't kill the core: lines are lost, the plugins
+// still live their whole life and the core exits normally.
+TEST_F(LifecycleTest, StandardOutputWithoutAReaderLosesLinesButNotTheCore) {
+  addFilePlugin("a.so", "address=0x00210000\n");
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  ::close(out[0]);
+  test::ProcessOptions options;
+  options.workingDir = dir_.string();
+  options.fds = {{out[1], 1}};
+  const auto result = test::runProcess(KV_EMULATOR, (dir_ / "korvacore").string(), {}, options);
+  ::close(out[1]);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(journal(), (std::vector<std::string>{"a.so Loading", "a.so Load", "a.so Open",
+                                                 "a.so Close", "a.so Unload"}));
+}
+
+// A root core under an unprivileged supervisor gives up CAP_SYS_RAWIO on every thread once the
+// plugins are open, not only on the first: the I/O thread and a thread a plugin started included.
+TEST_F(LifecycleTest, EveryThreadGivesUpRawIoOnceThePluginsAreOpen) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to start a root core under an unprivileged parent";
+  if (!std::string(KV_EMULATOR).empty()) {
+    GTEST_SKIP() << "the emulator's own threads are listed among the core's";
+  }
+  fs::permissions(dir_, fs::perms::all);
+  fs::permissions(dir_ / "plugins", fs::perms::all);
+  addFilePlugin("a.so", "address=0x00210000\nthread=1\nrecord=1\n");
+  test::ProcessOptions options;
+  options.inChild = [] {
+    // The supervisor is nobody by its real user ID (its "Uid:" line); the core it starts is root.
+    if (setresuid(65534, 0, 0) != 0) _exit(125);
+    const pid_t core = fork();
+    if (core == 0) {
+      if (setresuid(0, 0, 0) != 0) _exit(125);
+      return;
+    }
+    int status = 0;
+    waitpid(core, &status, 0);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 124);
+  };
+  auto core = startWithPipe(options);
+  // Records reach plugins only once the dispatch loop runs, after the narrowing.
+  const auto events = dir_ / "plugins" / "a.so.events";
+  for (int i = 0; i < 3000 && !(fs::exists(events) && fs::file_size(events) > 0); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_TRUE(fs::exists(events)) << core->outputSoFar();
+  std::string pid;
+  for (const auto& line : journal()) {
+    if (line.rfind("a.so pid ", 0) == 0) pid = line.substr(9);
+  }
+  ASSERT_FALSE(pid.empty());
+  std::vector<std::string> capabilities;
+  for (const auto& task : fs::directory_iterator("/proc/" + pid + "/task")) {
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("CapEff:", 0) == 0)
+        capabilities.push_back(line.substr(line.find_last_of("\t ") + 1));
+    }
+  }
+  EXPECT_GE(capabilities.size(), 3u);  // the first thread, the I/O thread, the plugin's own
+  for (const auto& effective : capabilities) EXPECT_EQ(effective, "0000000000003000");
+  sendToCore(test::ipcPacket(test::kIpcClose, 0, ""));
+  const auto result = core->wait();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
 }
 
 }  // namespace

@@ -64,5 +64,15 @@ TEST_F(MainLoopTest, AStopCancelsThePulse) {
   EXPECT_FALSE(core_->pulseArmed);
 }
 
+// A completion that was already queued when the stop came can't be cancelled any more: it checks
+// nothing and arms nothing.
+TEST_F(MainLoopTest, APulseThatCompletesAfterAStopDoesNothing) {
+  core_->requestStop();
+  const size_t lines = logLines().size();
+  pulseAfter(kSecond, 60 * kSecond);  // would report the clock
+  EXPECT_FALSE(core_->pulseArmed);
+  EXPECT_EQ(logLines().size(), lines);
+}
+
 }  // namespace
 }  // namespace kv::core

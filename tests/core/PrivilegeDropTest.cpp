@@ -52,6 +52,7 @@ class FakeSystem : public PrivilegeSystem {
     calls.push_back("capset " + std::to_string(set));
     return failCapset ? fail(EPERM, -1) : 0;
   }
+  int capsetEveryThread(uint32_t set) override { return capset(set); }
 
  private:
   template <typename T = int>

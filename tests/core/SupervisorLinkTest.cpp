@@ -1,5 +1,6 @@
 // The pipe to the supervisor, in-process over a socket pair: framing across receives, the
 // supervisor's own packets, routing to plugins, bad lengths and the loss of the pipe.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <semaphore>
+#include <thread>
 
 #include "tests/support/CoreFixture.h"
 #include "tests/support/IpcPackets.h"
@@ -139,6 +142,72 @@ TEST_F(SupervisorLinkTest, LosingThePipeStopsTheCore) {
   EXPECT_EQ(syslogCalls(), std::vector<std::string>{"korvad ipc pipe disconnected"});
   auto ipc = record(kTypeIpc, 0, makeAddress(0x21), "late");
   EXPECT_EQ(postEvent(&ipc), kPostRefused);
+}
+
+// A plugin with ID 8 removed at close while a packet is being delivered to it: its Close and
+// Unload still run on the first thread, and Unload after the delivery has returned.
+TEST_F(SupervisorLinkTest, AnIdEightPluginBusyWithAPacketIsTakenDownOnTheFirstThread) {
+  std::binary_semaphore delivering{0};
+  std::atomic<bool> delivered{false};
+  std::thread::id closedOn;
+  std::thread::id unloadedOn;
+  bool deliveredAtUnload = false;
+  auto& hooks = newHooks();
+  hooks.load = [](LoadReply& reply) { reply.address = makeAddress(8); };
+  hooks.ipc = [&](const void*, uint32_t) {
+    delivering.release();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    delivered = true;
+  };
+  hooks.close = [&] { closedOn = std::this_thread::get_id(); };
+  hooks.unload = [&] {
+    unloadedOn = std::this_thread::get_id();
+    deliveredAtUnload = delivered.load();
+  };
+  addHookPlugin("hook_search", hooks);
+  const std::string packet = ipcPacket(0x100, routeTo(8), "busy");
+  ASSERT_EQ(::send(pair_[1], packet.data(), packet.size(), 0), static_cast<ssize_t>(packet.size()));
+  std::thread io([this] { core_->ioContext.run_for(std::chrono::seconds(1)); });
+  ASSERT_TRUE(delivering.try_acquire_for(std::chrono::seconds(30)));
+  core_->closePlugins();
+  io.join();
+  EXPECT_EQ(closedOn, std::this_thread::get_id());
+  EXPECT_EQ(unloadedOn, std::this_thread::get_id());
+  EXPECT_TRUE(deliveredAtUnload);
+}
+
+// The loss of the pipe stops the core even while its log output is blocked: the stop comes
+// before the line that reports it.
+TEST(SupervisorLinkLossTest, ALostPipeStopsTheCoreWhileItsOutputIsBlocked) {
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC | O_NONBLOCK), 0);
+  while (::write(out[1], "x", 1) == 1) {
+  }
+  ASSERT_EQ(fcntl(out[1], F_SETFL, 0), 0);  // full, and blocking again
+  LogSink::Seams seams;
+  seams.outputFd = out[1];
+  seams.syslogCritical = [](std::string_view) {};
+  DvrCore core("/nonexistent/korvacore", seams);
+  gCore = &core;
+  std::atomic<bool> returned{false};
+  std::thread io([&] {
+    core.onIpcReceive(boost::asio::error::eof, 0);
+    returned = true;
+  });
+  for (int i = 0; i < 3000 && !core.stopRequested.load(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(core.stopRequested.load());
+  // Let the blocked line through.
+  ASSERT_EQ(fcntl(out[0], F_SETFL, O_NONBLOCK), 0);
+  char buffer[4096];
+  while (!returned.load()) {
+    if (::read(out[0], buffer, sizeof buffer) <= 0) std::this_thread::yield();
+  }
+  io.join();
+  gCore = nullptr;
+  ::close(out[0]);
+  ::close(out[1]);
 }
 
 }  // namespace

@@ -2,8 +2,11 @@
 // through the queue and the counters.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -289,6 +292,107 @@ TEST_F(IntakeTest, ReferencesReturnToZeroWhenEveryHolderReleases) {
   decref.data = data;
   EXPECT_EQ(post(decref), kPostAccepted);  // the last holder frees the block
   expectNoBlocks();
+}
+
+// A posting thread cancelled inside the post function (in the log write, a cancellation point)
+// unwinds through it: the process goes on, and no lock is left held.
+TEST_F(IntakeTest, AThreadCancelledInsideThePostUnwindsThroughIt) {
+  struct Poster {
+    EventParms log;
+    std::atomic<bool> posting{false};
+  };
+  const auto run = [](void* arg) -> void* {
+    auto* poster = static_cast<Poster*>(arg);
+    for (;;) {
+      EventParms log = poster->log;
+      postEvent(&log);
+      poster->posting.store(true);
+    }
+    return nullptr;
+  };
+  auto log = record(kTypeLog, kFlagLive | kFlagLogWrite, kCamera, "posting until cancelled");
+  log.level = 50;
+  for (int round = 0; round < 20; ++round) {
+    Poster poster{log};
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, run, &poster), 0);
+    while (!poster.posting.load()) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::microseconds(200 * round));
+    pthread_cancel(thread);
+    void* result = nullptr;
+    pthread_join(thread, &result);
+    EXPECT_EQ(result, PTHREAD_CANCELED);
+  }
+  // The log and queue locks were let go on the way out.
+  EXPECT_EQ(postLogText(50, "still writing"), kPostAccepted);
+  EXPECT_NE(logLines().back().find("still writing"), std::string::npos);
+  std::lock_guard lock(core_->queueMutex);
+  for (const auto& entry : core_->eventQueue) core_->releaseRef(entry.data, 0);
+  core_->eventQueue.clear();
+}
+
+// A stop racing a poster: either the dispatch loop still delivers a record or the post is
+// refused. The payload is large, so that most stops come while a post is copying it.
+TEST_F(IntakeTest, EveryRecordAcceptedBeforeAStopIsDelivered) {
+  const std::string payload(256 * 1024, 'a');
+  for (int round = 0; round < 20; ++round) {
+    if (round > 0) newCore();
+    std::atomic<uint32_t> delivered{0};
+    auto& hooks = newHooks();
+    hooks.load = [](LoadReply& reply) {
+      reply.address = makeAddress(0x31);
+      reply.alarmSub = kSubLive;
+    };
+    hooks.event = [&delivered](const EventParms&) {
+      delivered.fetch_add(1);
+      return 0;
+    };
+    addHookPlugin("hook_search", hooks);
+    std::atomic<uint32_t> accepted{0};
+    std::thread poster([&] {
+      while (post(record(kTypeAlarm, kFlagLive, kCamera, payload)) == kPostAccepted) {
+        accepted.fetch_add(1);
+      }
+    });
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2 + round % 5));
+      core_->requestStop();
+    });
+    core_->dispatchLoop();
+    stopper.join();
+    poster.join();
+    EXPECT_EQ(delivered.load(), accepted.load()) << "round " << round;
+    EXPECT_TRUE(queued().empty()) << "round " << round;
+    expectNoBlocks();
+  }
+}
+
+// A stray plugin thread that posts after the core is gone is refused.
+TEST_F(IntakeTest, WithoutACoreThePostRefuses) {
+  gCore = nullptr;
+  EXPECT_EQ(post(record(kTypeAlarm, kFlagLive, kCamera, "<a/>")), kPostRefused);
+  gCore = core_.get();
+}
+
+// The teardown takes the log plugin down last, and `logPlugin` names it until it is unloaded: a
+// log record posted while it closes (the core is stopping) is still handed to it.
+TEST_F(IntakeTest, TheTeardownStillFeedsTheLogPluginWhileItCloses) {
+  auto& logHooks = newHooks();
+  std::vector<std::string> seen;
+  logHooks.event = [&seen](const EventParms& event) {
+    if (event.type == kTypeLog)
+      seen.emplace_back(static_cast<const char*>(event.data), event.length);
+    return 0;
+  };
+  logHooks.close = [&logHooks] {
+    auto log = record(kTypeLog, kFlagLive, makeAddress(0x7F), "closing");
+    log.level = 50;
+    logHooks.post(&log);
+  };
+  core_->logPlugin = addHookPlugin("hook_search", logHooks);
+  core_->plugins.clear();
+  core_.reset();
+  EXPECT_EQ(seen, std::vector<std::string>{"closing"});
 }
 
 }  // namespace

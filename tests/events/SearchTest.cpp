@@ -303,5 +303,52 @@ TEST_F(SearchTest, UnloadingWaitsForARunningSearch) {
   EXPECT_EQ(plugin->RunningSearches(), 0u);
 }
 
+// A flood of requests can't make threads without end: past the limit a request is refused whole,
+// and the run of refusals is logged when it starts and, with its count, when it ends.
+TEST_F(SearchTest, SearchThreadsHaveALimitAndARunOfRefusalsIsLoggedOnce) {
+  std::mutex mutex;
+  std::condition_variable released;
+  bool go = false;
+  std::atomic<uint32_t> running{0};
+  auto& server = newHooks();
+  server.load = [](LoadReply& reply) { reply.address = makeAddress(kServerId); };
+  server.search = [&](const EventParms&) {
+    running.fetch_add(1);
+    std::unique_lock lock(mutex);
+    released.wait(lock, [&] { return go; });
+  };
+  const auto plugin = addHookPlugin("hook_search", server);
+  const auto linesWith = [this](std::string_view text) {
+    const auto lines = logLines();
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.find(text) != std::string::npos;
+    });
+  };
+
+  auto search = searchRecord();
+  for (uint32_t i = 0; i < DvrCore::kMaxSearchThreads; ++i) {
+    ASSERT_EQ(postEvent(&search), kPostAccepted) << i;
+  }
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(postEvent(&search), kPostRefused);
+  EXPECT_EQ(linesWith("search threads at their limit of 64: refusing search requests"), 1);
+  EXPECT_EQ(core_->counters.searchesRequested.load(), DvrCore::kMaxSearchThreads);
+
+  {
+    std::lock_guard lock(mutex);
+    go = true;
+  }
+  released.notify_all();
+  plugin->WaitForSearches();
+  {
+    // The core's count goes down as each thread's last step, just after the plugin's count.
+    std::unique_lock lock(core_->searchThreadMutex);
+    core_->searchThreadCond.wait(lock, [&] { return core_->searchThreads == 0; });
+  }
+  EXPECT_EQ(postEvent(&search), kPostAccepted);
+  EXPECT_EQ(linesWith("search requests accepted again after 3 refused"), 1);
+  plugin->WaitForSearches();
+  EXPECT_EQ(running.load(), DvrCore::kMaxSearchThreads + 1);
+}
+
 }  // namespace
 }  // namespace kv::core

@@ -128,5 +128,29 @@ TEST_F(LoadPluginsTest, LoadingKeepsFailuresRefusesDuplicatesAndPutsSixFirst) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Cam.Foo.so Worker"), 1);
 }
 
+// A plugin thread posting searches from its Load on reads the plugin list while the first thread
+// loads, opens, sorts for closing and closes 64 other plugins: it must only ever see a whole list.
+// A race, so the whole life runs several times.
+TEST_F(LoadPluginsTest, SearchesFromAPluginThreadRaceTheWholePluginLife) {
+  fs::copy_file(test::testPluginPath("search_poster"), dir_ / "protected-plugins" / "0poster.so");
+  for (int i = 0; i < 64; ++i) {
+    addFilePlugin(fs::path("plugins") / ("p" + std::to_string(i) + ".so"),
+                  "address=" + std::to_string((0x20 + i) << 16) +
+                      "\ncloseOrder=" + std::to_string(i % 3) + "\n");
+  }
+  addFilePlugin("plugins/LogPI.so", "address=0x007F0000\n");
+  for (int round = 0; round < 4; ++round) {
+    if (round > 0) newCore();
+    core_->logPlugin = Plugin::Create((dir_ / "plugins/LogPI.so").string(), &postEvent, "");
+    core_->logPlugin->Open();
+    core_->loadPlugins();
+    core_->openPlugins();
+    core_->closePlugins();
+    core_->unloadPlugins();
+    EXPECT_EQ(core_->plugins.size(), 66u);
+    EXPECT_GT(core_->counters.searchesRequested.load(), 0u);
+  }
+}
+
 }  // namespace
 }  // namespace kv::core

@@ -131,5 +131,30 @@ TEST_F(PluginThreadsTest, ManyDeliveriesRacingTheReleaseStopCleanly) {
   EXPECT_EQ(CallLog::count("OnIpcResult done"), callsAtRelease);
 }
 
+// Once its Unload has begun a plugin gets no packet, however long Unload takes: the entries are
+// cleared and deliveries in flight have returned before it is called.
+TEST_F(PluginThreadsTest, NoPacketReachesAPluginDuringItsUnload) {
+  for (const auto& [variant, entry] :
+       {std::pair{"full", "OnIpcResult"}, std::pair{"fallbacks", "IOCTL"}}) {
+    CallLog::clear();
+    const auto plugin = create(variant, "unloadsleep=200");
+    plugin->Open();
+    std::atomic<bool> unloaded{false};
+    std::thread io([&] {
+      const uint8_t packet[16] = {16};
+      while (!unloaded.load()) plugin->DeliverIpcResult(sizeof packet, packet);
+    });
+    ASSERT_TRUE(CallLog::waitFor(entry, 30)) << variant;
+    plugin->Close();
+    plugin->Unload();
+    unloaded = true;
+    io.join();
+    const auto entries = CallLog::entries();
+    const auto unload = std::find(entries.begin(), entries.end(), "Unload");
+    ASSERT_NE(unload, entries.end()) << variant;
+    EXPECT_EQ(std::find(unload, entries.end(), entry), entries.end()) << variant;
+  }
+}
+
 }  // namespace
 }  // namespace kv::core

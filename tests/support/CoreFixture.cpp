@@ -21,6 +21,14 @@ void CoreTest::SetUp() {
   std::filesystem::create_directories(dir_ / "plugins");
   logFd_ = ::open((dir_ / "log.txt").c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   ASSERT_GE(logFd_, 0);
+  newCore();
+}
+
+void CoreTest::newCore() {
+  if (core_ != nullptr) {
+    for (const auto& plugin : core_->plugins) plugin->WaitForSearches();
+    core_.reset();
+  }
   core::LogSink::Seams seams;
   seams.outputFd = logFd_;
   seams.syslogCritical = [this](std::string_view text) {

@@ -22,6 +22,8 @@ class CoreTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
+  // Replaces the core by a new one on the same directory and log, as SetUp made the first.
+  void newCore();
   // Makes the core's directory the working directory until the test ends, for the files the core
   // reads and writes there.
   void enterDir();

@@ -4,16 +4,21 @@
 // "<its path>.conf" holds key=value lines (all optional):
 //   address=N  closeOrder=N  worker=1 (ask for a worker thread)  loadSleepMs=N
 //   record=1 (subscribe to alarms and keep the core's configuration and alarm documents)
+//   thread=1 (run a thread of its own from Load to Unload; Load journals "pid <process ID>")
 // Each entry call appends "<file name> <entry>" to "journal.txt" in the directory above the
 // plugin's own (the executable's directory). With record=1 every document the core sends is
 // appended to "<its path>.events" as "<type> <payload>". A packet from the supervisor is posted
 // back as a configuration event whose payload is the packet's payload (a module-settings delta).
 #include <dlfcn.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -56,6 +61,31 @@ unsigned long setting(const char* key, unsigned long fallback) {
 PostEventFn post = nullptr;
 uint32_t address = 0;
 
+// The plugin's own thread, started in Load: it waits for Unload.
+std::thread ownThread;
+std::mutex ownMutex;
+std::condition_variable ownCond;
+bool ownStop = false;
+
+void startOwnThread() {
+  ownStop = false;
+  ownThread = std::thread([] {
+    std::unique_lock lock(ownMutex);
+    ownCond.wait(lock, [] { return ownStop; });
+  });
+  journal(("pid " + std::to_string(getpid())).c_str());
+}
+
+void stopOwnThread() {
+  if (!ownThread.joinable()) return;
+  {
+    std::lock_guard lock(ownMutex);
+    ownStop = true;
+  }
+  ownCond.notify_all();
+  ownThread.join();
+}
+
 }  // namespace
 
 KV_PLUGIN_EXPORT int Load(const LoadRequest* request, LoadReply* reply) {
@@ -68,9 +98,11 @@ KV_PLUGIN_EXPORT int Load(const LoadRequest* request, LoadReply* reply) {
   if (setting("record", 0) != 0) reply->alarmSub = kSubLive;
   reply->closeOrder = static_cast<uint32_t>(setting("closeOrder", 0));
   reply->provideWorkerThread = setting("worker", 0) != 0 ? 1 : 0;
+  if (setting("thread", 0) != 0) startOwnThread();
   return 0;
 }
 KV_PLUGIN_EXPORT int Unload(const UnloadRequest*, UnloadReply*) {
+  stopOwnThread();
   journal("Unload");
   return 0;
 }

@@ -6,6 +6,7 @@
 //   write=1      LoadReply acceptsWrite          keepwrite=1  Write sets the keep word
 //   worker=1     LoadReply provideWorkerThread   handled=1    IOCTL code 2 sets the handled word
 //   reader=1     LoadReply startAsyncReader      ipcsleep=MS  OnIpcResult/IOCTL 4 sleep MS first
+//   unloadsleep=MS  Unload sleeps MS after reporting itself
 // With worker=1 and reader=1 the IOCTL code 1 and the empty Read calls block until Close.
 #include <chrono>
 #include <condition_variable>
@@ -36,6 +37,7 @@ struct Config {
   bool worker = false;
   bool reader = false;
   int ipcSleepMs = 0;
+  int unloadSleepMs = 0;
 };
 
 Config config;
@@ -86,6 +88,7 @@ void parseConfig(const std::string& text) {
       if (key == "worker") config.worker = value != 0;
       if (key == "reader") config.reader = value != 0;
       if (key == "ipcsleep") config.ipcSleepMs = static_cast<int>(value);
+      if (key == "unloadsleep") config.unloadSleepMs = static_cast<int>(value);
     }
     pos = end + 1;
   }
@@ -122,6 +125,7 @@ KV_PLUGIN_EXPORT int Load(const LoadRequest* request, LoadReply* reply) {
 #ifndef KV_TRACE_NO_UNLOAD
 KV_PLUGIN_EXPORT int Unload(const UnloadRequest* request, UnloadReply* reply) {
   trace("Unload", {{request, sizeof *request}, {reply, sizeof *reply}});
+  std::this_thread::sleep_for(std::chrono::milliseconds(config.unloadSleepMs));
   return 0;
 }
 #endif
