@@ -1,24 +1,26 @@
 # make test: install what is missing, then build and run every test for the host, the sanitizer
 # build and the 32-bit ARM target (under qemu-arm).
 PRESETS := host asan armhf
+# Built on request only: the ThreadSanitizer build (make demo-tsan).
+EXTRA_PRESETS := tsan
 JOBS ?= $(shell nproc)
 # How long `make demo` lets the core run, in seconds.
 SECONDS ?= 15
 DEMO_DIR := build/demo
 
-.PHONY: all deps test demo package format clean $(addprefix build-,$(PRESETS)) \
-	$(addprefix test-,$(PRESETS))
+.PHONY: all deps test demo demo-tsan package format clean \
+	$(addprefix build-,$(PRESETS) $(EXTRA_PRESETS)) $(addprefix test-,$(PRESETS) $(EXTRA_PRESETS))
 
 all: build-host
 
 deps:
 	bash scripts/install-deps.sh
 
-$(addprefix build-,$(PRESETS)): build-%:
+$(addprefix build-,$(PRESETS) $(EXTRA_PRESETS)): build-%:
 	cmake --preset $*
 	cmake --build --preset $* -j $(JOBS)
 
-$(addprefix test-,$(PRESETS)): test-%: build-%
+$(addprefix test-,$(PRESETS) $(EXTRA_PRESETS)): test-%: build-%
 	ctest --preset $* -j $(JOBS)
 
 test: deps
@@ -31,6 +33,16 @@ demo: deps build-host
 	cmake --install build/host --prefix $(DEMO_DIR) --component samples >/dev/null
 	build/host/tools/korvad-sim --dir $(DEMO_DIR)/korva --seconds $(SECONDS) \
 		--send 11:stats --send-after 5 --send-every 5
+
+# The same demonstration with the ThreadSanitizer build, 60 seconds unless SECONDS says else; any
+# report stops the core, and korvad-sim exits with its code.
+demo-tsan: SECONDS = 60
+demo-tsan: deps build-tsan
+	rm -rf build/demo-tsan
+	cmake --install build/tsan --prefix build/demo-tsan --component runtime >/dev/null
+	cmake --install build/tsan --prefix build/demo-tsan --component samples >/dev/null
+	TSAN_OPTIONS="halt_on_error=1 exitcode=66" build/tsan/tools/korvad-sim \
+		--dir build/demo-tsan/korva --seconds $(SECONDS) --send 11:stats --send-after 5 --send-every 5
 
 # The camera package korva-<version>-armhf.tar.gz, in build/armhf.
 package: deps build-armhf

@@ -8,8 +8,10 @@
 // Threads (see each member for its guard): the first thread constructs, runs Init, the plugin life
 // and the dispatch loop, and destroys; the I/O thread runs `ioContext`; the post function runs on
 // any thread, including plugins' own and search threads. No lock is held while plugin code runs.
-// Locks: `requestMutex` before a StoredProvider's mutex; `queueMutex`, `gopMutex` and the log
-// sink's mutex are leaves.
+// Locks: `requestMutex` before a StoredProvider's mutex; `queueMutex`, `gopMutex`,
+// `pluginsMutex`, `searchThreadMutex` and the log sink's mutex are leaves. A stop is decided
+// against the queue under `queueMutex`: the dispatch loop ends only when, under it, the queue is
+// empty and a stop requested, and a post appends only when, under it, no stop is requested.
 #pragma once
 
 #include <array>
