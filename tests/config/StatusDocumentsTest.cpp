@@ -87,6 +87,30 @@ TEST_F(StatusDocumentsTest, AFailedWriteIsLoggedAndTheEventPostedAnyway) {
   EXPECT_TRUE(logged);
 }
 
+// A zero byte in the product's version must not cost the settings that core.xml carries from
+// one start to the next.
+TEST_F(StatusDocumentsTest, SettingsSurviveAZeroByteInTheVersion) {
+  std::ofstream("product.xml") << "<?xml?><P><Product Family=\"F\" Version=\"7.1&#0;\"/></P>";
+  std::ofstream("core.xml")
+      << "<?xml?><kDVR><Memory Throttling=\"0\" MaxGopLen=\"2000\"/><Modules><Module>"
+         "<Plugin ID=\"-2147483648\" LogLevel=\"75\"/></Module></Modules></kDVR>";
+  for (int start = 0; start < 3; ++start) {
+    LogSink::Seams seams;
+    seams.outputFd = logFd_;
+    core_ = std::make_unique<DvrCore>("korvacore", seams);
+    gCore = core_.get();
+    core_->loadConfiguration();
+    EXPECT_EQ(core_->coreVersion, std::string_view("7.1\0", 4));
+    EXPECT_FALSE(core_->throttleEnabled.load()) << start;
+    EXPECT_EQ(core_->maxGopLen.load(), 2000) << start;
+    EXPECT_EQ(core_->logLevels[0].load(), 75) << start;
+    core_->publishStatusDocument();
+  }
+  EXPECT_NE(coreXml().find("Name=\"Core\" Version=\"7.1\">"), std::string::npos) << coreXml();
+  EXPECT_NE(lastDocument(kTypeConfig).find("<Product Family=\"F\" Version=\"7.1\"/>"),
+            std::string::npos);
+}
+
 TEST_F(StatusDocumentsTest, TheMemoryDocumentTellsWhetherThrottlingIsActive) {
   core_->steadyNanos = [] { return int64_t{5'123'456'789}; };
   core_->publishMemoryDocument();
