@@ -134,7 +134,7 @@ void DvrCore::publishStatusDocument() {
 
   // The plugins get the product; core.xml doesn't.
   const std::string payload = xmlToText(builder.document(), measureXml(builder.document(), 0, 0));
-  queueEvent(documentEvent(kTypeConfig, payload));
+  queueEvent(documentEvent(kTypeConfig, payload), true);
   root->remove_node(product);
 
   std::string failure;
@@ -162,7 +162,7 @@ void DvrCore::publishMemoryDocument() {
   builder.attribute(memory, "mseTime", now / kNanosPerMilli);
   const std::string payload =
       xmlToText(builder.document(), measureXml(builder.document(), kXmlCompact, 0));
-  queueEvent(documentEvent(kTypeAlarm, payload));
+  queueEvent(documentEvent(kTypeAlarm, payload), true);
 }
 
 }  // namespace kv::core

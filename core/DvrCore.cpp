@@ -106,6 +106,7 @@ void DvrCore::releaseQueuedRecords() {
   {
     std::lock_guard lock(queueMutex);
     leftovers.swap(eventQueue);
+    queuedBytes = 0;
   }
   for (const EventParms& record : leftovers) releaseRef(record.data, 0);
 }

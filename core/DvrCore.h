@@ -41,6 +41,7 @@
 #include "events/EventParms.h"
 #include "events/Search.h"
 #include "log/LogSink.h"
+#include "log/RefusalRun.h"
 #include "plugins/Plugin.h"
 
 namespace kv::core {
@@ -106,8 +107,10 @@ class DvrCore {
   // result; any thread. REQUIRES: `length` is 0 when `data` is null.
   int handleEvent(EventParms& event);
   // Copies the payload into a reference block and appends the record to the queue: 0, or 1 when
-  // a search result is refused. Any thread.
-  int queueEvent(const EventParms& event);
+  // a search result is refused, the payload's block size would not fit 32 bits, or the queue is
+  // full. `unbounded`: the core's own status and memory documents, which pass a full queue. Any
+  // thread.
+  int queueEvent(const EventParms& event, bool unbounded = false);
   // One reference more or less on the block whose payload starts at `data`, counted for `slot`.
   // Both ignore null and return 0. releaseRef frees the block with its last reference and wakes
   // the search thread whose result it was. Any thread.
@@ -193,6 +196,14 @@ class DvrCore {
   std::condition_variable queueCond;
   std::deque<EventParms> eventQueue;
 
+  // Bounds of the event queue, sized for a camera with 256 MiB: one plugin posting without pause
+  // must not grow the core until the system kills it. `queuedBytes` (payload bytes of the records
+  // in eventQueue) is guarded by queueMutex; `queueRefusals` is lock-free.
+  static constexpr size_t kMaxQueuedRecords = 65536;
+  static constexpr uint64_t kMaxQueuedBytes = 32 * 1024 * 1024;
+  uint64_t queuedBytes = 0;
+  RefusalRun queueRefusals;
+
   std::mutex gopMutex;  // guards the lookup in gopTable; each counter then belongs to its poster
   std::unordered_map<uint32_t, std::atomic<int16_t>> gopTable;
 
@@ -259,6 +270,7 @@ class DvrCore {
   void wakeSearchThreads(uint32_t requestId, bool everyRequest);
   void runSearch(const std::shared_ptr<AsyncEvent>& request, const std::shared_ptr<Plugin>& plugin);
   int refuseResult(void* block);
+  int refuseFullQueue(uint32_t source);
   void deliver(const EventParms& record);
   std::string_view sourceName(uint32_t source) const;
   void reportStartupStatus();
