@@ -8,8 +8,8 @@
 // Threads (see each member for its guard): the first thread constructs, runs Init, the plugin life
 // and the dispatch loop, and destroys; the I/O thread runs `ioContext`; the post function runs on
 // any thread, including plugins' own and search threads. No lock is held while plugin code runs.
-// Locks: `requestMutex` before a StoredProvider's mutex; `queueMutex`, `gopMutex` and the log
-// sink's mutex are leaves.
+// Locks: `requestMutex` before a StoredProvider's mutex; `coreXmlMutex` before `queueMutex`;
+// `queueMutex`, `gopMutex` and the log sink's mutex are leaves.
 #pragma once
 
 #include <array>
@@ -192,7 +192,7 @@ class DvrCore {
   std::array<uint8_t, kIpcBufferSize> ipcRxBuffer{};                         // I/O thread only
   uint32_t ipcRxFill = 0;                                                    // I/O thread only
 
-  std::mutex queueMutex;  // guards eventQueue; also serialises the writing of core.xml
+  std::mutex queueMutex;  // guards eventQueue
   std::condition_variable queueCond;
   std::deque<EventParms> eventQueue;
 
@@ -203,6 +203,10 @@ class DvrCore {
   static constexpr uint64_t kMaxQueuedBytes = 32 * 1024 * 1024;
   uint64_t queuedBytes = 0;
   RefusalRun queueRefusals;
+
+  // Serialises the writing of core.xml, so that the queue lock is never held across a write to
+  // the memory card. Taken before queueMutex.
+  std::mutex coreXmlMutex;
 
   std::mutex gopMutex;  // guards the lookup in gopTable; each counter then belongs to its poster
   std::unordered_map<uint32_t, std::atomic<int16_t>> gopTable;

@@ -1,11 +1,26 @@
 // The status and memory documents of a core without plugins, byte for byte.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdio.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <sstream>
 
 #include "tests/support/CoreFixture.h"
+
+// Run inside rename while set: the moment core.xml is being replaced. Replaces the C library's
+// rename for this program.
+std::function<void()> gWhileRenaming;
+
+extern "C" int rename(const char* from, const char* to) {
+  if (gWhileRenaming) gWhileRenaming();
+  return ::renameat(AT_FDCWD, from, AT_FDCWD, to);
+}
 
 namespace kv::core {
 namespace {
@@ -109,6 +124,23 @@ TEST_F(StatusDocumentsTest, SettingsSurviveAZeroByteInTheVersion) {
   EXPECT_NE(coreXml().find("Name=\"Core\" Version=\"7.1\">"), std::string::npos) << coreXml();
   EXPECT_NE(lastDocument(kTypeConfig).find("<Product Family=\"F\" Version=\"7.1\"/>"),
             std::string::npos);
+}
+
+// Writing core.xml goes to the memory card; posts of other threads must not wait for it.
+TEST_F(StatusDocumentsTest, PostsGoOnWhileCoreXmlIsWritten) {
+  std::future<int> post;
+  gWhileRenaming = [&] {
+    post = std::async(std::launch::async, [&] {
+      auto alarm = record(kTypeAlarm, kFlagLive, makeAddress(0x21), "a");
+      return core_->handleEvent(alarm);
+    });
+    // Bounded only so that a post stuck behind the file fails the test instead of hanging it.
+    EXPECT_EQ(post.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  };
+  core_->publishStatusDocument();
+  gWhileRenaming = nullptr;
+  EXPECT_EQ(post.get(), kPostAccepted);
+  EXPECT_EQ(queued().back().type, kTypeAlarm);
 }
 
 TEST_F(StatusDocumentsTest, TheMemoryDocumentTellsWhetherThrottlingIsActive) {
