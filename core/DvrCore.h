@@ -192,6 +192,13 @@ class DvrCore {
   std::array<uint8_t, kIpcBufferSize> ipcRxBuffer{};                         // I/O thread only
   uint32_t ipcRxFill = 0;                                                    // I/O thread only
 
+  // Bound of the packets queued for the pipe while the supervisor reads nothing: sendIpc refuses
+  // while more than this is queued. `ipcQueuedBytes` counts the bytes of the packets accepted and
+  // not yet written or dropped; both are lock-free, for the senders on any thread.
+  static constexpr uint64_t kMaxIpcQueuedBytes = 1024 * 1024;
+  std::atomic<uint64_t> ipcQueuedBytes{0};
+  RefusalRun ipcRefusals;
+
   std::mutex queueMutex;  // guards eventQueue
   std::condition_variable queueCond;
   std::deque<EventParms> eventQueue;
