@@ -1,6 +1,7 @@
 // Reading product.xml and core.xml at start, and module-settings deltas while running.
 #include <algorithm>
 #include <exception>
+#include <optional>
 
 #include "config/ConfigValues.h"
 #include "config/SafeFile.h"
@@ -35,14 +36,14 @@ void DvrCore::loadConfiguration() {
   } catch (const std::exception&) {
   }
 
-  std::string text;
+  std::optional<XmlDocument> parsed;
   try {
-    text = readXmlFile("core.xml");
+    parsed.emplace(readXmlFile("core.xml"));  // parsed twice: readXmlFile only checks
   } catch (const std::exception& error) {
     coreLog75("{}\nConfig defaulted", error.what());
     return;
   }
-  const XmlDocument config(text);  // readXmlFile has checked that it parses
+  const XmlDocument& config = *parsed;
   if (const XmlNode* memory = findPath(config.root(), "kDVR/Memory")) {
     throttleEnabled.store(parseFlag(findAttribute(*memory, "Throttling"), true));
     if (const XmlAttribute* gop = findAttribute(*memory, "MaxGopLen")) {
@@ -61,12 +62,15 @@ void DvrCore::applyModulesDelta(const EventParms& record) {
   }
   const auto* payload = static_cast<const char*>(record.data);
   if (payload == nullptr || !looksLikeModulesDelta(payload, record.length)) return;
+  std::optional<XmlDocument> delta;
   try {
-    const XmlDocument delta({payload, record.length});
-    if (applyLogLevels(delta.root(), logLevels)) publishStatusDocument();
-  } catch (const rapidxml::parse_error&) {
-    // Not a document after all: ignored like any other configuration event.
+    delta.emplace(std::string_view{payload, record.length});
+  } catch (const std::exception&) {
+    // Not a document after all, or one too big to copy: ignored like any other configuration
+    // event.
+    return;
   }
+  if (applyLogLevels(delta->root(), logLevels)) publishStatusDocument();
 }
 
 }  // namespace kv::core

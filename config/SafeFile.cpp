@@ -50,9 +50,34 @@ void checkParses(const std::string& text) {
   }
 }
 
+// Files the core creates are readable by its group at most; a stricter umask narrows them further.
+constexpr mode_t kFileMode = 0640;
+
+std::string readFileOpenedWith(const std::string& path, int flags) {
+  const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags));
+  if (file.get() < 0) fail("Failed to open ", path);
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) fail("Failed to get size of ", path);
+  std::string content(static_cast<size_t>(status.st_size), '\0');
+  const ssize_t got = ::read(file.get(), content.data(), content.size());
+  if (got < 0 || static_cast<size_t>(got) != content.size()) fail("Failed to read ", path);
+  return content;
+}
+
+// Makes a rename in the directory of `path` durable: the synchronous write alone keeps the data,
+// not the directory entry that names it. Best effort: the new content is in place either way.
+void syncDirectoryOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const Descriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) ::fsync(dir.get());
+}
+
+// A pending copy is only ever a file the core wrote: a link there is never read or promoted.
 bool isCompleteXml(const std::string& path, std::string& content) {
   try {
-    content = readFile(path);
+    content = readFileOpenedWith(path, O_NOFOLLOW);
     if (!isXmlText(content)) return false;
     checkParses(content);
     return true;
@@ -68,27 +93,26 @@ bool isXmlText(std::string_view text) {
 }
 
 std::string readFile(const std::string& path) {
-  const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) fail("Failed to open ", path);
-  struct stat status {};
-  if (::fstat(file.get(), &status) != 0) fail("Failed to get size of ", path);
-  std::string content(static_cast<size_t>(status.st_size), '\0');
-  const ssize_t got = ::read(file.get(), content.data(), content.size());
-  if (got < 0 || static_cast<size_t>(got) != content.size()) fail("Failed to read ", path);
-  return content;
+  return readFileOpenedWith(path, 0);
 }
 
 void writeFileSafely(const std::string& path, const char* data, size_t length) {
   const std::string pending = path + kPendingSuffix;
+  // A stale pending name, whatever it is (a broken copy, a link planted there), is removed rather
+  // than written through; the exclusive create then never follows a link.
+  ::unlink(pending.c_str());
   {
     const Descriptor file(
-        ::open(pending.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC, 0644));
+        ::open(pending.c_str(),
+               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_TRUNC | O_SYNC | O_CLOEXEC, kFileMode));
     if (file.get() < 0) fail("Failed to open ", pending);
     const ssize_t written = ::write(file.get(), data, length);
     if (written < 0 || static_cast<size_t>(written) != length) fail("Failed to write ", pending);
   }
-  // A file that was never replaced must not be reported as written.
+  // A file that was never replaced must not be reported as written. The rename replaces a link
+  // at the path itself; it never writes through it.
   if (std::rename(pending.c_str(), path.c_str()) != 0) fail("Failed to rename ", pending);
+  syncDirectoryOf(path);
 }
 
 void writeXmlFile(const std::string& path, const char* data, size_t length) {

@@ -134,12 +134,13 @@ void DvrCore::publishStatusDocument() {
 
   // The plugins get the product; core.xml doesn't.
   const std::string payload = xmlToText(builder.document(), measureXml(builder.document(), 0, 0));
-  queueEvent(documentEvent(kTypeConfig, payload));
-  root->remove_node(product);
-
   std::string failure;
   {
-    std::lock_guard lock(queueMutex);
+    // core.xml has a lock of its own, so that no post waits for the memory card. It is taken
+    // before the post: the files are written in the order the documents were published.
+    std::lock_guard lock(coreXmlMutex);
+    queueEvent(documentEvent(kTypeConfig, payload), true);
+    root->remove_node(product);
     std::string text;
     printXml(text, builder.document(), 0, 0);
     try {
@@ -148,7 +149,7 @@ void DvrCore::publishStatusDocument() {
       failure = error.what();
     }
   }
-  // Logged after the queue is free again: the log record itself is queued.
+  // Logged once the file is released, so that no log record waits for it.
   if (!failure.empty()) coreLog75("{}", failure);
 }
 
@@ -162,7 +163,7 @@ void DvrCore::publishMemoryDocument() {
   builder.attribute(memory, "mseTime", now / kNanosPerMilli);
   const std::string payload =
       xmlToText(builder.document(), measureXml(builder.document(), kXmlCompact, 0));
-  queueEvent(documentEvent(kTypeAlarm, payload));
+  queueEvent(documentEvent(kTypeAlarm, payload), true);
 }
 
 }  // namespace kv::core

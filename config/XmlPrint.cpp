@@ -60,8 +60,10 @@ class Printer {
     }
   }
 
-  // Apostrophes around a value holding a double quote, double quotes otherwise.
+  // Apostrophes around a value holding a double quote, double quotes otherwise. A value ends at
+  // its first zero byte, as the C text it stands for: the reader could not take one back.
   void value(std::string_view value) {
+    value = value.substr(0, value.find('\0'));
     const bool apostrophes = value.find('"') != std::string_view::npos;
     put(apostrophes ? "'" : "\"");
     for (const char c : value) {

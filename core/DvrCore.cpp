@@ -6,6 +6,7 @@
 
 #include "core/SystemIdentity.h"
 #include "log/CoreLog.h"
+#include "log/WallClock.h"
 
 namespace kv::core {
 
@@ -25,7 +26,7 @@ DvrCore::DvrCore(std::string exePath, LogSink::Seams logSeams)
     : exePath(std::move(exePath)),
       logSink(std::move(logSeams)),
       steadyNanos(nanosOf<std::chrono::steady_clock>),
-      wallNanos(nanosOf<std::chrono::system_clock>),
+      wallNanos(wallClockNanos),
       privilegeSystem(std::make_unique<PrivilegeSystem>()),
       memorySystem(std::make_unique<MemorySystem>()) {
   for (auto& level : logLevels) level.store(-1, std::memory_order_relaxed);
@@ -122,6 +123,7 @@ void DvrCore::releaseQueuedRecords() {
   {
     std::lock_guard lock(queueMutex);
     leftovers.swap(eventQueue);
+    queuedBytes = 0;
   }
   for (const EventParms& record : leftovers) releaseRef(record.data, 0);
 }

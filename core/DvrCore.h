@@ -8,10 +8,11 @@
 // Threads (see each member for its guard): the first thread constructs, runs Init, the plugin life
 // and the dispatch loop, and destroys; the I/O thread runs `ioContext`; the post function runs on
 // any thread, including plugins' own and search threads. No lock is held while plugin code runs.
-// Locks: `requestMutex` before a StoredProvider's mutex; `queueMutex`, `gopMutex`,
-// `pluginsMutex`, `searchThreadMutex` and the log sink's mutex are leaves. A stop is decided
-// against the queue under `queueMutex`: the dispatch loop ends only when, under it, the queue is
-// empty and a stop requested, and a post appends only when, under it, no stop is requested.
+// Locks: `requestMutex` before a StoredProvider's mutex; `coreXmlMutex` before `queueMutex`;
+// `queueMutex`, `gopMutex`, `pluginsMutex`, `searchThreadMutex` and the log sink's mutex are
+// leaves. A stop is decided against the queue under `queueMutex`: the dispatch loop ends only
+// when, under it, the queue is empty and a stop requested, and a post appends only when, under it,
+// no stop is requested.
 #pragma once
 
 #include <array>
@@ -109,8 +110,10 @@ class DvrCore {
   // result; any thread. REQUIRES: `length` is 0 when `data` is null.
   int handleEvent(EventParms& event);
   // Copies the payload into a reference block and appends the record to the queue: 0, or 1 when
-  // a search result is refused. Any thread.
-  int queueEvent(const EventParms& event);
+  // a search result is refused, the payload's block size would not fit 32 bits, or the queue is
+  // full. `unbounded`: the core's own status and memory documents, which pass a full queue. Any
+  // thread.
+  int queueEvent(const EventParms& event, bool unbounded = false);
   // One reference more or less on the block whose payload starts at `data`, counted for `slot`.
   // Both ignore null and return 0. releaseRef frees the block with its last reference and wakes
   // the search thread whose result it was. Any thread.
@@ -195,9 +198,28 @@ class DvrCore {
   std::array<uint8_t, kIpcBufferSize> ipcRxBuffer{};                         // I/O thread only
   uint32_t ipcRxFill = 0;                                                    // I/O thread only
 
-  std::mutex queueMutex;  // guards eventQueue; also serialises the writing of core.xml
+  // Bound of the packets queued for the pipe while the supervisor reads nothing: sendIpc refuses
+  // while more than this is queued. `ipcQueuedBytes` counts the bytes of the packets accepted and
+  // not yet written or dropped; both are lock-free, for the senders on any thread.
+  static constexpr uint64_t kMaxIpcQueuedBytes = 1024 * 1024;
+  std::atomic<uint64_t> ipcQueuedBytes{0};
+  RefusalRun ipcRefusals;
+
+  std::mutex queueMutex;  // guards eventQueue
   std::condition_variable queueCond;
   std::deque<EventParms> eventQueue;
+
+  // Bounds of the event queue, sized for a camera with 256 MiB: one plugin posting without pause
+  // must not grow the core until the system kills it. `queuedBytes` (payload bytes of the records
+  // in eventQueue) is guarded by queueMutex; `queueRefusals` is lock-free.
+  static constexpr size_t kMaxQueuedRecords = 65536;
+  static constexpr uint64_t kMaxQueuedBytes = 32 * 1024 * 1024;
+  uint64_t queuedBytes = 0;
+  RefusalRun queueRefusals;
+
+  // Serialises the writing of core.xml, so that the queue lock is never held across a write to
+  // the memory card. Taken before queueMutex.
+  std::mutex coreXmlMutex;
 
   std::mutex gopMutex;  // guards the lookup in gopTable; each counter then belongs to its poster
   std::unordered_map<uint32_t, std::atomic<int16_t>> gopTable;
@@ -278,6 +300,7 @@ class DvrCore {
   void waitForSearchThreads();
   void runSearch(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin);
   int refuseResult(void* block);
+  int refuseFullQueue(uint32_t source);
   void deliver(const EventParms& record);
   std::string_view sourceName(uint32_t source) const;
   void reportStartupStatus();

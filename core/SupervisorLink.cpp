@@ -66,6 +66,14 @@ void DvrCore::onIpcReceive(const boost::system::error_code& error, size_t receiv
     disconnectIpc();
     return;
   }
+  // A record longer than the room left was cut by the kernel, and its rest is gone: the framing
+  // can't be trusted any more, as after a bad length.
+  if ((ipcRxFlags_ & MSG_TRUNC) != 0) {
+    coreLog50("bad ipc packet length");
+    ipcRxFill = 0;
+    startIpcReceive();
+    return;
+  }
   ipcRxFill += static_cast<uint32_t>(received);
   while (ipcRxFill >= kHeaderSize) {
     const uint32_t length = wordAt(ipcRxBuffer.data(), 0);
@@ -142,8 +150,23 @@ std::pair<std::string, std::string> DvrCore::supervisorInfo() const {
 int DvrCore::sendIpc(const EventParms& event) {
   // Sequentially consistent: pairs with the I/O thread clearing it when the pipe goes.
   if (!ipcConnected.load()) return kPostRefused;
+  // The supervisor frames the pipe by the length words: a record that is not one whole packet
+  // would put it out of step for every plugin after it, and an empty one reads as the pipe closing.
+  const auto* data = static_cast<const uint8_t*>(event.data);
+  if (data == nullptr || event.length < kHeaderSize || wordAt(data, 0) != event.length) {
+    return kPostRefused;
+  }
+  // Relaxed: the count only bounds memory; the packets themselves are ordered by the io_context.
+  if (ipcQueuedBytes.fetch_add(event.length, std::memory_order_relaxed) > kMaxIpcQueuedBytes) {
+    ipcQueuedBytes.fetch_sub(event.length, std::memory_order_relaxed);
+    if (ipcRefusals.refuse()) coreLog75("ipc send queue full");
+    return kPostRefused;
+  }
+  if (const uint32_t refused = ipcRefusals.accept()) {
+    coreLog50("ipc send queue full: {:L} packets refused", refused);
+  }
   std::unique_ptr<uint8_t[]> packet(new uint8_t[event.length]);
-  std::memcpy(packet.get(), event.data, event.length);
+  std::memcpy(packet.get(), data, event.length);
   boost::asio::post(ioContext, [this, packet = std::move(packet), length = event.length]() mutable {
     ipcSendQueue.emplace_back(std::move(packet), length);
     if (ipcSendQueue.size() == 1) writeIpcQueue();
@@ -165,6 +188,8 @@ void DvrCore::writeIpcQueue(uint32_t offset) {
                            writeIpcQueue(done);
                            return;
                          }
+                         ipcQueuedBytes.fetch_sub(ipcSendQueue.front().second,
+                                                  std::memory_order_relaxed);
                          ipcSendQueue.pop_front();
                          writeIpcQueue(0);
                        });

@@ -1,5 +1,7 @@
 #include "crypto/Sha256.h"
 
+#include <string.h>  // explicit_bzero
+
 #include <cstring>
 
 namespace kv::core {
@@ -38,6 +40,16 @@ void storeBigEndian(uint32_t word, uint8_t* out) {
 
 Sha256::Sha256() {
   std::memcpy(chain_, kInitialChain, sizeof chain_);
+}
+
+// The state ends as the digest, which may be a key: it goes with the object. explicit_bzero is
+// not dropped as a dead store, unlike memset on an object about to die.
+Sha256::~Sha256() {
+  explicit_bzero(chain_, sizeof chain_);
+  explicit_bzero(block_, sizeof block_);
+  explicit_bzero(&countLow_, sizeof countLow_);
+  explicit_bzero(&countHigh_, sizeof countHigh_);
+  explicit_bzero(&blockFill_, sizeof blockFill_);
 }
 
 void Sha256::update(const void* data, size_t length) {
@@ -96,6 +108,7 @@ void Sha256::compressBlock() {
   chain_[5] += f;
   chain_[6] += g;
   chain_[7] += h;
+  explicit_bzero(w, sizeof w);  // the message schedule of the last block leads to the digest
 }
 
 void Sha256::finish(uint8_t* digest) {

@@ -18,6 +18,10 @@ void sha256(const void* data, size_t length, uint8_t* digest);
 class Sha256 {
  public:
   Sha256();
+  // Wipes the whole state: the digest of a key's derivation is the key.
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
   void update(const void* data, size_t length);
   // Appends the padding and the bit count and writes the digest. The object is spent afterwards.
   void finish(uint8_t* digest);

@@ -30,6 +30,7 @@ void DvrCore::dispatchLoop() {
     }
     const EventParms record = eventQueue.front();
     eventQueue.pop_front();
+    queuedBytes -= record.length;
     context.queueLength = static_cast<uint32_t>(eventQueue.size());
     ++context.eventsDispatched;
     lock.unlock();

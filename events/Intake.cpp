@@ -10,6 +10,7 @@
 #include "crypto/CryptoRequest.h"
 #include "events/EventModel.h"
 #include "events/RefBlock.h"
+#include "log/CoreLog.h"
 
 namespace kv::core {
 
@@ -119,7 +120,11 @@ int DvrCore::gateMedia(const EventParms& event) {
   return count > maxGopLen.load(std::memory_order_relaxed) ? kPostDropLongGop : 0;
 }
 
-int DvrCore::queueEvent(const EventParms& event) {
+int DvrCore::queueEvent(const EventParms& event, bool unbounded) {
+  // A payload with nothing behind it, or whose block size (header included) would wrap 32 bits,
+  // is refused before anything is allocated.
+  if (event.length != 0 && event.data == nullptr) return kPostRefused;
+  if (event.length > UINT32_MAX - sizeof(RefBlockHeader)) return kPostRefused;
   void* block = event.length != 0 ? allocateRefBlock(event.data, event.length) : nullptr;
   if (block != nullptr) {
     counters.refblkCount.fetch_add(1, std::memory_order_relaxed);
@@ -154,6 +159,7 @@ int DvrCore::queueEvent(const EventParms& event) {
   entry.data = block;
   entry.length = block != nullptr ? event.length : 0;
   addRef(entry.data, 0);
+  bool full = false;
   {
     // Decided under the queue lock, where the dispatch loop decides to end: either it will still
     // see the record, or the post is refused. A record accepted after its last look is lost.
@@ -163,10 +169,33 @@ int DvrCore::queueEvent(const EventParms& event) {
       releaseRef(entry.data, 0);
       return kPostRefused;
     }
-    eventQueue.push_back(entry);
+    full = !unbounded &&
+           (eventQueue.size() >= kMaxQueuedRecords || queuedBytes + entry.length > kMaxQueuedBytes);
+    if (!full) {
+      eventQueue.push_back(entry);
+      queuedBytes += entry.length;
+    }
+  }
+  if (full) {
+    releaseRef(entry.data, 0);
+    return refuseFullQueue(event.source);
   }
   queueCond.notify_one();
+  if (!unbounded) {
+    if (const uint32_t refused = queueRefusals.accept()) {
+      coreLog50("event queue full: {:L} posts refused", refused);
+    }
+  }
   return kPostAccepted;
+}
+
+// The core's own log lines are written before they reach the queue, so the line that reports a
+// full queue needs no slot in it; their refusal is not counted, or the report would count itself.
+int DvrCore::refuseFullQueue(uint32_t source) {
+  if (source != kCoreAddress && queueRefusals.refuse()) {
+    coreLog75("event queue full");
+  }
+  return kPostRefused;
 }
 
 int DvrCore::refuseResult(void* block) {

@@ -4,12 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <ctime>
 #include <system_error>
 
 #include <fmt/chrono.h>
 #include <fmt/format.h>
+
+#include "log/WallClock.h"
 
 namespace kv::core {
 namespace {
@@ -42,19 +43,13 @@ void syslogCritical(std::string_view text) {
   syslog(LOG_CRIT, "%.*s", static_cast<int>(text.size()), text.data());
 }
 
-int64_t systemClockNanos() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
 
 LogSink::LogSink() : LogSink(Seams{}) {}
 
 LogSink::LogSink(Seams seams) : seams_(std::move(seams)), pluginNames{{0, "core"}} {
   if (!seams_.syslogCritical) seams_.syslogCritical = syslogCritical;
-  if (!seams_.wallClockNanos) seams_.wallClockNanos = systemClockNanos;
+  if (!seams_.wallClockNanos) seams_.wallClockNanos = wallClockNanos;
 }
 
 void LogSink::writeLogLine(uint32_t id, int32_t level, uint32_t length, const char* text) {

@@ -18,9 +18,10 @@ bool idsCollide(uint32_t a, uint32_t b) {
   return addressSlot(a) == addressSlot(b);
 }
 
-// "Cam.Foo.so" is known as "cam.foo" in log lines.
+// "Cam.Foo.so" is known as "cam.foo" in log lines: the file name without its last extension,
+// which leaves nothing of ".so" (unlike a path's stem, which keeps a leading dot's whole name).
 std::string logName(const std::string& fileName) {
-  std::string stem = std::filesystem::path(fileName).stem().string();
+  std::string stem = fileName.substr(0, fileName.rfind('.'));
   std::transform(stem.begin(), stem.end(), stem.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return stem;

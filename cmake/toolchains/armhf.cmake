@@ -23,3 +23,9 @@ set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${KV_TARGET_TRIPLE}
 
 # pkg-config (used by some find modules for hints) must describe the target's libraries.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${KV_TARGET_TRIPLE}/pkgconfig:/usr/share/pkgconfig)
+
+# A 64-bit time_t (which glibc allows only with 64-bit file offsets), so that wall-clock time and
+# local time stay right after 2038-01-19. The public plugin headers carry no time type, so
+# plugins built either way still agree with the core.
+set(CMAKE_C_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")

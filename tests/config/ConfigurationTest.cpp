@@ -181,6 +181,58 @@ TEST_F(ConfigurationTest, DeltasChangeLevelsAndRepublish) {
   EXPECT_EQ(applyDelta(delta), 2);  // nothing changes once stopping
 }
 
+// `depth` levels of elements, to be placed inside `levels` levels that are already open.
+std::string padding(size_t depth, size_t levels) {
+  std::string text;
+  for (size_t i = levels; i < depth; ++i) text += "<x>";
+  for (size_t i = levels; i < depth; ++i) text += "</x>";
+  return text;
+}
+
+TEST_F(ConfigurationTest, DeepDocumentsAreRefusedLikeBrokenOnes) {
+  const auto delta = [](size_t depth, const char* level) {
+    return "<kDVR><Modules Delta=\"1\"><Module><Plugin ID=\"2162688\" LogLevel=\"" +
+           std::string(level) + "\"/>" + padding(depth, 3) + "</Module></Modules></kDVR>";
+  };
+  EXPECT_EQ(applyDelta(delta(kMaxXmlDepth, "50")), 1);
+  EXPECT_EQ(core_->logLevels[0x21].load(), 50);
+  for (const size_t depth : {kMaxXmlDepth + 1, size_t{150000}}) {
+    EXPECT_EQ(applyDelta(delta(depth, "75")), 1) << depth;
+    EXPECT_EQ(core_->logLevels[0x21].load(), 50);
+  }
+
+  const auto coreXml = [](size_t depth) {
+    return "<?xml?><kDVR><Memory MaxGopLen=\"2000\"/>" + padding(depth, 1) + "</kDVR>";
+  };
+  const auto productXml = [](size_t depth) {
+    return "<?xml?><P><Product Family=\"F\" Version=\"7\"/>" + padding(depth, 1) + "</P>";
+  };
+  writeFile("core.xml", coreXml(kMaxXmlDepth));
+  writeFile("product.xml", productXml(kMaxXmlDepth));
+  core_->loadConfiguration();
+  EXPECT_EQ(core_->maxGopLen.load(), 2000);
+  EXPECT_EQ(core_->coreVersion, "7");
+  EXPECT_TRUE(logLines().empty());
+
+  // A deep pending copy is passed over for the file itself; a deep file is not read at all.
+  core_->maxGopLen = 1050;
+  writeFile("core.xml.pending", coreXml(100000));
+  writeFile("product.xml", productXml(100000));
+  core_->coreVersion = "26";
+  core_->loadConfiguration();
+  EXPECT_EQ(core_->maxGopLen.load(), 2000);
+  EXPECT_EQ(core_->coreVersion, "26");
+  EXPECT_FALSE(fs::exists("core.xml.pending"));
+  core_->maxGopLen = 1050;
+  writeFile("core.xml", coreXml(kMaxXmlDepth + 1));
+  core_->loadConfiguration();
+  EXPECT_EQ(core_->maxGopLen.load(), 1050);
+  const auto lines = logLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].substr(lines[0].find("core\033[0m ") + 9), "nesting too deep");
+  EXPECT_EQ(lines[1], "Config defaulted");
+}
+
 TEST(ConfigValues, TheDeltaFilterLooksOnlyInItsWindows) {
   const auto looks = [](const std::string& text) {
     return looksLikeModulesDelta(text.data(), static_cast<uint32_t>(text.size()));

@@ -3,12 +3,31 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
+
+// Directories synced so far, with what the file in them held at that moment. Replaces the C
+// library's fsync for this program, so that the test sees the call that makes a rename durable.
+std::vector<std::string> gSyncedDirectories;
+std::string gWatchedFile;  // the file whose content is taken at each directory sync
+std::string gWatchedContent;
+
+extern "C" int fsync(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    gSyncedDirectories.push_back(
+        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)));
+    std::ifstream file(gWatchedFile, std::ios::binary);
+    gWatchedContent.assign(std::istreambuf_iterator<char>(file), {});
+  }
+  return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace kv::core {
 namespace {
@@ -97,15 +116,57 @@ TEST_F(SafeFileTest, WritingGoesThroughThePendingFile) {
   writeXmlFile(path_, kValid, sizeof kValid - 1);
   EXPECT_EQ(get(path_), kValid);
   EXPECT_FALSE(fs::exists(pending_));
-  EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                fs::perms::others_read);
 
   // Nothing that isn't XML reaches the disk.
   fs::remove(path_);
   EXPECT_EQ(errorOf([&] { writeXmlFile(path_, "", 0); }), "Failed - not xml content");
   EXPECT_FALSE(fs::exists(path_));
   EXPECT_FALSE(fs::exists(pending_));
+}
+
+TEST_F(SafeFileTest, TheRenameIsMadeDurable) {
+  gSyncedDirectories.clear();
+  gWatchedFile = path_;
+  writeXmlFile(path_, kValid, sizeof kValid - 1);
+  ASSERT_EQ(gSyncedDirectories, std::vector<std::string>{dir_.string()});
+  EXPECT_EQ(gWatchedContent, kValid);  // synced after the rename, not before
+}
+
+TEST_F(SafeFileTest, NewFilesAreNoMoreThanGroupReadable) {
+  for (const auto& [mask, mode] :
+       {std::pair{mode_t{022}, fs::perms{0640}}, std::pair{mode_t{077}, fs::perms{0600}}}) {
+    const mode_t previous = umask(mask);
+    writeXmlFile(path_, kValid, sizeof kValid - 1);
+    umask(previous);
+    EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all, mode);
+    fs::remove(path_);
+  }
+}
+
+// A link planted at either name is replaced, never written through, and a linked pending copy is
+// never promoted.
+TEST_F(SafeFileTest, LinksAreNeverFollowed) {
+  const std::string victim = (dir_ / "victim").string();
+  put(victim, kOther);
+  fs::create_symlink(victim, pending_);
+  writeXmlFile(path_, kValid, sizeof kValid - 1);
+  EXPECT_EQ(get(victim), kOther);
+  EXPECT_FALSE(fs::is_symlink(path_));
+  EXPECT_EQ(get(path_), kValid);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(pending_)));
+
+  fs::remove(path_);
+  fs::create_symlink(victim, path_);
+  writeXmlFile(path_, kValid, sizeof kValid - 1);
+  EXPECT_EQ(get(victim), kOther);
+  EXPECT_FALSE(fs::is_symlink(path_));
+  EXPECT_EQ(get(path_), kValid);
+
+  fs::create_symlink(victim, pending_);  // a valid document behind the link
+  EXPECT_EQ(readXmlFile(path_), kValid);
+  EXPECT_FALSE(fs::is_symlink(path_));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(pending_)));
+  EXPECT_EQ(get(victim), kOther);
 }
 
 TEST_F(SafeFileTest, AFailedRenameIsReportedAndThePendingCopyKept) {

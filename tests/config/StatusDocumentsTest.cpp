@@ -1,11 +1,26 @@
 // The status and memory documents of a core without plugins, byte for byte.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdio.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <sstream>
 
 #include "tests/support/CoreFixture.h"
+
+// Run inside rename while set: the moment core.xml is being replaced. Replaces the C library's
+// rename for this program.
+std::function<void()> gWhileRenaming;
+
+extern "C" int rename(const char* from, const char* to) {
+  if (gWhileRenaming) gWhileRenaming();
+  return ::renameat(AT_FDCWD, from, AT_FDCWD, to);
+}
 
 namespace kv::core {
 namespace {
@@ -85,6 +100,47 @@ TEST_F(StatusDocumentsTest, AFailedWriteIsLoggedAndTheEventPostedAnyway) {
     logged |= line.ends_with("core\033[0m Failed to rename core.xml.pending - Is a directory");
   }
   EXPECT_TRUE(logged);
+}
+
+// A zero byte in the product's version must not cost the settings that core.xml carries from
+// one start to the next.
+TEST_F(StatusDocumentsTest, SettingsSurviveAZeroByteInTheVersion) {
+  std::ofstream("product.xml") << "<?xml?><P><Product Family=\"F\" Version=\"7.1&#0;\"/></P>";
+  std::ofstream("core.xml")
+      << "<?xml?><kDVR><Memory Throttling=\"0\" MaxGopLen=\"2000\"/><Modules><Module>"
+         "<Plugin ID=\"-2147483648\" LogLevel=\"75\"/></Module></Modules></kDVR>";
+  for (int start = 0; start < 3; ++start) {
+    LogSink::Seams seams;
+    seams.outputFd = logFd_;
+    core_ = std::make_unique<DvrCore>("korvacore", seams);
+    gCore = core_.get();
+    core_->loadConfiguration();
+    EXPECT_EQ(core_->coreVersion, std::string_view("7.1\0", 4));
+    EXPECT_FALSE(core_->throttleEnabled.load()) << start;
+    EXPECT_EQ(core_->maxGopLen.load(), 2000) << start;
+    EXPECT_EQ(core_->logLevels[0].load(), 75) << start;
+    core_->publishStatusDocument();
+  }
+  EXPECT_NE(coreXml().find("Name=\"Core\" Version=\"7.1\">"), std::string::npos) << coreXml();
+  EXPECT_NE(lastDocument(kTypeConfig).find("<Product Family=\"F\" Version=\"7.1\"/>"),
+            std::string::npos);
+}
+
+// Writing core.xml goes to the memory card; posts of other threads must not wait for it.
+TEST_F(StatusDocumentsTest, PostsGoOnWhileCoreXmlIsWritten) {
+  std::future<int> post;
+  gWhileRenaming = [&] {
+    post = std::async(std::launch::async, [&] {
+      auto alarm = record(kTypeAlarm, kFlagLive, makeAddress(0x21), "a");
+      return core_->handleEvent(alarm);
+    });
+    // Bounded only so that a post stuck behind the file fails the test instead of hanging it.
+    EXPECT_EQ(post.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  };
+  core_->publishStatusDocument();
+  gWhileRenaming = nullptr;
+  EXPECT_EQ(post.get(), kPostAccepted);
+  EXPECT_EQ(queued().back().type, kTypeAlarm);
 }
 
 TEST_F(StatusDocumentsTest, TheMemoryDocumentTellsWhetherThrottlingIsActive) {

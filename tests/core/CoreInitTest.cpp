@@ -9,6 +9,7 @@
 #include "core/SystemIdentity.h"
 #include "events/RefBlock.h"
 #include "tests/support/CoreFixture.h"
+#include "tests/support/IpcPackets.h"
 #include "tests/support/TracedPlugins.h"
 
 namespace kv::core {
@@ -82,7 +83,9 @@ TEST_F(CoreInitTest, PacketsArePassedToThePipeInPostingOrder) {
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
   ASSERT_TRUE(core_->Init(pair[0]));
   EXPECT_TRUE(core_->ipcConnected.load());
-  const std::string packets[] = {"first packet", std::string(3000, 's'), "third"};
+  const std::string packets[] = {test::ipcPacket(0x100, 0, "first packet"),
+                                 test::ipcPacket(0x100, 0, std::string(3000, 's')),
+                                 test::ipcPacket(0x100, 0, "third")};
   for (const auto& packet : packets) {
     auto ipc = record(kTypeIpc, 0, makeAddress(0x21), packet);
     EXPECT_EQ(postEvent(&ipc), kPostAccepted);

@@ -56,6 +56,16 @@ TEST_F(MainLoopTest, SmallDriftAndShortPulsesReportNothing) {
   EXPECT_EQ(reports(), std::vector<std::string>{"system time changed by 101.00seconds"});
 }
 
+TEST_F(MainLoopTest, TheClockCheckHoldsPast2038) {
+  // Set to 2038-01-19 03:14:00 UTC, 7 s before 32-bit seconds end; then 20 s tick by.
+  pulseAfter(kSecond, 2'147'483'640 * kSecond - wall_);
+  for (int i = 0; i < 20; ++i) pulseAfter(kSecond, kSecond);
+  pulseAfter(kSecond, 11 * kSecond);
+  const auto texts = reports();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[1], "system time changed by 11.00seconds");
+}
+
 TEST_F(MainLoopTest, AStopCancelsThePulse) {
   EXPECT_TRUE(core_->pulseArmed);
   core_->requestStop();

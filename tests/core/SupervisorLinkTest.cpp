@@ -133,6 +133,82 @@ TEST_F(SupervisorLinkTest, BadLengthsDiscardTheBufferAndReceivingGoesOn) {
   EXPECT_EQ(reports, 3u);
 }
 
+// With part of a packet buffered, a longer record is cut by the kernel: its rest is lost and the
+// buffered part can't be completed, so everything buffered goes, as for a bad length.
+TEST_F(SupervisorLinkTest, ARecordCutByTheKernelResetsTheFraming) {
+  const std::string cut = ipcPacket(0x100, routeTo(0x21), std::string(100, 'c'));
+  send(cut.substr(0, 20));
+  send(std::string(DvrCore::kIpcBufferSize - 10, 'x'));
+  EXPECT_TRUE(logged("bad ipc packet length"));
+  const std::string good = ipcPacket(0x100, routeTo(0x21), "good");
+  send(good);
+  EXPECT_EQ(packetsFor(0x21), std::vector<std::string>{good});
+}
+
+// Only whole packets go to the supervisor, which frames the pipe by their length words.
+TEST_F(SupervisorLinkTest, OutgoingRecordsMustBeOnePacket) {
+  const std::string packet = ipcPacket(0x100, 0, "payload");
+  const std::pair<std::string, uint32_t> records[] = {
+      {"", 0},                                    // reads as the pipe closing
+      {packet.substr(0, 15), 15},                 // shorter than a header
+      {ipcPacket(0x100, 0, "payload", 100), 23},  // declares more than it carries
+      {ipcPacket(0x100, 0, "payload", 20), 23},   // declares less
+  };
+  for (const auto& [bytes, length] : records) {
+    auto ipc = record(kTypeIpc, 0, makeAddress(0x21), bytes);
+    ipc.length = length;
+    EXPECT_EQ(core_->sendIpc(ipc), kPostRefused) << length;
+  }
+  auto empty = record(kTypeIpc, 0, makeAddress(0x21));
+  empty.length = 16;  // a length without data
+  EXPECT_EQ(core_->sendIpc(empty), kPostRefused);
+  EXPECT_EQ(core_->counters.ipcMessagesQueued.load(), 0u);
+
+  auto ipc = record(kTypeIpc, 0, makeAddress(0x21), packet);
+  EXPECT_EQ(postEvent(&ipc), kPostAccepted);
+}
+
+// While the supervisor reads nothing the queue stops growing at its bound, and a packet longer
+// than one send arrives in sends that the length word reassembles.
+TEST_F(SupervisorLinkTest, TheSendQueueIsBounded) {
+  core_->logLevels[0] = 0;
+  const std::string packet = ipcPacket(0x100, 0, std::string(60 * 1024, 'p'));
+  auto ipc = record(kTypeIpc, 0, makeAddress(0x21), packet);
+  const size_t fit = DvrCore::kMaxIpcQueuedBytes / packet.size() + 1;
+  for (size_t i = 0; i < fit; ++i) ASSERT_EQ(postEvent(&ipc), kPostAccepted) << i;
+  EXPECT_EQ(postEvent(&ipc), kPostRefused);
+  EXPECT_EQ(postEvent(&ipc), kPostRefused);
+  EXPECT_TRUE(logged("core\033[0m ipc send queue full"));
+
+  // The supervisor reads again: the queue drains and posts are taken.
+  std::string received;
+  const auto drain = [&] {
+    for (int idle = 0; idle < 50;) {
+      core_->ioContext.run_for(std::chrono::milliseconds(2));
+      std::string chunk(2 * DvrCore::kIpcBufferSize, '\0');
+      const ssize_t got = recv(pair_[1], chunk.data(), chunk.size(), MSG_DONTWAIT);
+      if (got <= 0) {
+        ++idle;
+        continue;
+      }
+      EXPECT_LE(got, static_cast<ssize_t>(DvrCore::kIpcBufferSize));
+      received.append(chunk.data(), static_cast<size_t>(got));
+    }
+  };
+  drain();
+  EXPECT_EQ(received.size(), fit * packet.size());
+  EXPECT_EQ(core_->ipcQueuedBytes.load(), 0u);
+  EXPECT_EQ(postEvent(&ipc), kPostAccepted);
+  EXPECT_TRUE(logged("ipc send queue full: 2 packets refused"));
+
+  const std::string large = ipcPacket(0x100, 0, std::string(100000, 'L'));
+  auto big = record(kTypeIpc, 0, makeAddress(0x21), large);
+  EXPECT_EQ(postEvent(&big), kPostAccepted);
+  received.clear();
+  drain();
+  EXPECT_EQ(received, packet + large);
+}
+
 TEST_F(SupervisorLinkTest, LosingThePipeStopsTheCore) {
   ::close(pair_[1]);
   pair_[1] = -1;

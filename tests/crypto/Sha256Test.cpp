@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
+#include <iterator>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -79,6 +82,18 @@ TEST(Sha256, TheResultDoesNotDependOnHowTheInputIsSplit) {
     state.finish(digest);
     EXPECT_EQ(hex(digest), oracle(input)) << "round " << round;
   }
+}
+
+// The digest of a system identifier is a key: nothing of it may stay behind in the state.
+TEST(Sha256, TheStateIsWipedWithTheObject) {
+  alignas(Sha256) unsigned char storage[sizeof(Sha256)];
+  auto* state = new (storage) Sha256;
+  const std::string input(100, 'k');  // more than one block
+  state->update(input.data(), input.size());
+  uint8_t digest[kSha256DigestSize];
+  state->finish(digest);
+  state->~Sha256();
+  EXPECT_EQ(std::count(std::begin(storage), std::end(storage), 0), std::ssize(storage));
 }
 
 TEST(Sha256, RandomInputsMatchTheOracle) {

@@ -38,6 +38,26 @@ class IntakeTest : public CoreTest {
     return post(log);
   }
 
+  // Takes the oldest record off the queue as the dispatch loop does; false when it is empty.
+  bool popQueued() {
+    EventParms record;
+    {
+      std::lock_guard lock(core_->queueMutex);
+      if (core_->eventQueue.empty()) return false;
+      record = core_->eventQueue.front();
+      core_->eventQueue.pop_front();
+      core_->queuedBytes -= record.length;
+    }
+    core_->releaseRef(record.data, 0);
+    return true;
+  }
+
+  size_t linesWith(std::string_view text) {
+    size_t count = 0;
+    for (const auto& line : logLines()) count += line.find(text) != std::string::npos;
+    return count;
+  }
+
   void expectNoBlocks() {
     EXPECT_EQ(core_->counters.refblkCount.load(), 0u);
     EXPECT_EQ(core_->counters.refblkBytes.load(), 0u);
@@ -265,6 +285,53 @@ TEST_F(IntakeTest, ThrottlingDropsLiveMediaUntilVideoSeesAKeyFrame) {
 
   for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
   core_->eventQueue.clear();
+}
+
+// A payload said to be longer than a block can count is refused before any allocation, and so is
+// a length with nothing behind it.
+TEST_F(IntakeTest, PayloadsThatCannotMakeABlockAreRefused) {
+  char byte = 'x';
+  auto event = record(kTypeAlarm, kFlagLive, kCamera, "x");
+  event.data = &byte;
+  for (const uint32_t length : {0xFFFFFFF8u, 0xFFFFFFFFu}) {
+    event.length = length;
+    EXPECT_EQ(core_->queueEvent(event), kPostRefused) << length;
+  }
+  event.data = nullptr;
+  event.length = 5;
+  EXPECT_EQ(core_->queueEvent(event), kPostRefused);
+  EXPECT_TRUE(queued().empty());
+  expectNoBlocks();
+}
+
+TEST_F(IntakeTest, TheQueueIsBoundedByRecordsAndBytes) {
+  core_->logLevels[0] = 0;
+  const auto alarm = record(kTypeAlarm, kFlagLive, kCamera, "a");
+  for (size_t i = 0; i < DvrCore::kMaxQueuedRecords; ++i) ASSERT_EQ(post(alarm), kPostAccepted);
+  EXPECT_EQ(post(alarm), kPostRefused);
+  EXPECT_EQ(post(alarm), kPostRefused);
+  EXPECT_EQ(linesWith("core\033[0m event queue full"), 1u);  // once, when the run starts
+  // The core's own documents still pass.
+  core_->publishMemoryDocument();
+  EXPECT_EQ(core_->eventQueue.size(), DvrCore::kMaxQueuedRecords + 1);
+  EXPECT_EQ(core_->eventQueue.back().source, kCoreAddress);
+
+  popQueued();
+  popQueued();
+  EXPECT_EQ(post(alarm), kPostAccepted);
+  EXPECT_EQ(linesWith("event queue full: 2 posts refused"), 1u);
+  while (popQueued()) continue;
+
+  // Bytes: a payload that would take the queue past its bound waits for room like any other.
+  const std::string big(DvrCore::kMaxQueuedBytes / 2, 'b');
+  const auto large = record(kTypeAlarm, kFlagLive, kCamera, big);
+  EXPECT_EQ(post(large), kPostAccepted);
+  EXPECT_EQ(post(large), kPostAccepted);
+  EXPECT_EQ(post(alarm), kPostRefused);
+  popQueued();
+  EXPECT_EQ(post(alarm), kPostAccepted);
+  while (popQueued()) continue;
+  expectNoBlocks();
 }
 
 TEST_F(IntakeTest, ReferencesReturnToZeroWhenEveryHolderReleases) {

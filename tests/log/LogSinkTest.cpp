@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 
 #include "log/LogFormat.h"
+#include "log/WallClock.h"
 
 namespace kv::core {
 namespace {
@@ -95,6 +96,29 @@ TEST_F(LogSinkTest, PlainLinesNamesAndTrailingLineEnds) {
   EXPECT_EQ(sink.pluginName(0x1a), "cam");
   EXPECT_EQ(sink.pluginName(0), "core");
   EXPECT_FALSE(sink.pluginName(0x1b).has_value());
+}
+
+// 2040-01-01 12:34:56.789 UTC: past the last second a 32-bit time_t can count.
+constexpr int64_t k2040Seconds = 2'209'034'096;
+constexpr int64_t k2040 = (k2040Seconds * 1000 + 789) * int64_t{1000000};
+
+TEST_F(LogSinkTest, TimeStampsAfter2038) {
+  auto after2038 = seams();
+  after2038.wallClockNanos = [] { return k2040; };
+  LogSink sink(after2038);
+  sink.colourLog = 0;
+  write(sink, 0, 25, "late");
+  EXPECT_EQ(output(), "12:34:56.789 core late\n");
+}
+
+TEST(WallClock, CountsSecondsPast2038) {
+  timespec time{};
+  time.tv_sec = static_cast<time_t>(k2040Seconds);
+  time.tv_nsec = 789'000'000;
+  EXPECT_EQ(timespecNanos(time), k2040);
+  // The default reading is the system's real-time clock.
+  const int64_t seconds = wallClockNanos() / 1'000'000'000;
+  EXPECT_LE(std::abs(seconds - static_cast<int64_t>(std::time(nullptr))), 2);
 }
 
 TEST_F(LogSinkTest, InTheBackgroundOnlyTheSystemLogIsWritten) {

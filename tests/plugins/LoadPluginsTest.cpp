@@ -152,5 +152,15 @@ TEST_F(LoadPluginsTest, SearchesFromAPluginThreadRaceTheWholePluginLife) {
   }
 }
 
+// The name for log lines drops the last extension only, whatever comes before it.
+TEST_F(LoadPluginsTest, LogNamesAreFileNamesWithoutTheLastExtension) {
+  addFilePlugin("plugins/.so", "address=0x00130000\n");
+  addFilePlugin("plugins/A.B.C.so", "address=0x00140000\n");
+  core_->loadPlugins();
+  EXPECT_EQ(loadedNames(), (std::vector<std::string>{".so", "A.B.C.so"}));
+  EXPECT_EQ(core_->logSink.pluginName(0x13), "");
+  EXPECT_EQ(core_->logSink.pluginName(0x14), "a.b.c");
+}
+
 }  // namespace
 }  // namespace kv::core
