@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "core/IoThread.h"
+#include "core/SupervisorLink.h"
 #include "core/SystemIdentity.h"
 #include "log/CoreLog.h"
 #include "log/WallClock.h"
@@ -30,13 +32,15 @@ DvrCore::DvrCore(std::string exePath, LogSink::Seams logSeams)
       privilegeSystem(std::make_unique<PrivilegeSystem>()),
       memorySystem(std::make_unique<MemorySystem>()) {
   for (auto& level : logLevels) level.store(-1, std::memory_order_relaxed);
+  io = std::make_unique<IoThread>([this] { onPulse(); }, [this] { requestStop(); });
+  link = std::make_unique<SupervisorLink>(*this, io->ioContext);
 }
 
 bool DvrCore::Init(int32_t pipeFd) {
   systemId = obtainSystemId();
   umask(077);
   if (!dropPrivileges(*privilegeSystem)) return false;
-  if (pipeFd != -1 && !openIpcPipe(pipeFd)) {
+  if (pipeFd != -1 && !link->open(pipeFd)) {
     coreLog100("failed to open ipc pipe");
     return false;
   }
@@ -52,10 +56,7 @@ void DvrCore::loadLogPlugin() {
 
 void DvrCore::requestStop() {
   stopRequested.store(true);
-  if (pulseArmed) {
-    pulseTimer.cancel();  // its handler sees the cancellation and doesn't re-arm
-    pulseArmed = false;
-  }
+  io->cancelPulse();
   // Search threads waiting to post a result must not wait for a release that may never come.
   wakeSearchThreads(0, true);
   queueCond.notify_one();
@@ -66,7 +67,7 @@ DvrCore::~DvrCore() {
   // and search threads waiting to post are let go.
   stopRequested.store(true);
   wakeSearchThreads(0, true);
-  ipcSendQueue.clear();
+  link->ipcSendQueue.clear();
   if (counters.refblkCount.load() != 0) reportLeakedReferences();
   releaseQueuedRecords();
   {
@@ -78,15 +79,8 @@ DvrCore::~DvrCore() {
     std::lock_guard lock(gopMutex);
     gopTable.clear();
   }
-  if (ipcSocket.is_open()) {
-    ipcConnected.store(false);
-    boost::system::error_code ignored;
-    ipcSocket.close(ignored);
-  }
-  if (pulseArmed) {
-    pulseTimer.cancel();
-    pulseArmed = false;
-  }
+  link->close();
+  io->cancelPulse();
   // Plugins still up (the log plugin when its ID is 8, every plugin of a core that never ran) are
   // taken down here on the first thread, the log plugin last, and with them the threads the core
   // runs for them. They may post while they go, so everything they reach is still alive, and
@@ -142,6 +136,14 @@ void postCoreLog(int32_t level, std::string_view message) {
   if (DvrCore* core = gCore.load()) {
     core->postLog(level, static_cast<uint32_t>(message.size()), message.data());
   }
+}
+
+int DvrCore::sendIpc(const EventParms& event) {
+  return link->sendIpc(event);
+}
+
+std::pair<std::string, std::string> DvrCore::supervisorInfo() const {
+  return link->supervisorInfo();
 }
 
 }  // namespace kv::core

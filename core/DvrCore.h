@@ -33,12 +33,6 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/generic/seq_packet_protocol.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
-#include <boost/asio/steady_timer.hpp>
-
 #include "core/MemoryWatch.h"
 #include "core/PrivilegeDrop.h"
 #include "events/EventParms.h"
@@ -48,6 +42,9 @@
 #include "plugins/Plugin.h"
 
 namespace kv::core {
+
+class IoThread;        // core/IoThread.h
+class SupervisorLink;  // core/SupervisorLink.h
 
 // Process-wide counters, updated atomically from any thread. The reference counters return to
 // zero when every holder has released; the statistics are reset by the status line.
@@ -81,7 +78,6 @@ class DvrCore {
  public:
   static constexpr int32_t kDefaultLogLevel = 25;
   static constexpr uint16_t kDefaultMaxGopLen = 1050;
-  static constexpr uint32_t kIpcBufferSize = 65536;
 
   // Sets every member to its default. `exePath`: canonical path of the running executable;
   // `logSeams`: where log lines go (standard output and the system log unless tests say else).
@@ -103,8 +99,9 @@ class DvrCore {
   // Ends the main loop: sets `stopRequested`, cancels the pulse, wakes search threads waiting to
   // post and the dispatch loop. Harmless when repeated. I/O thread (or any thread before it runs).
   void requestStop();
-  // The 250 ms pulse: the clock check and the memory check. I/O thread.
-  void onPulse(const boost::system::error_code& error);
+  // The 250 ms pulse: the clock check and the memory check, then the next pulse; nothing once a
+  // stop is requested. I/O thread, when the pulse timer expires.
+  void onPulse();
 
   // The intake (events/Intake.cpp). handleEvent routes one posted record and returns the post
   // result; any thread. REQUIRES: `length` is 0 when `data` is null.
@@ -163,13 +160,9 @@ class DvrCore {
   // handler. Any thread.
   int handleCryptoRequest(EventParms& event);
 
-  // The supervisor link (core/SupervisorLink.cpp). Queues a copy of the record's payload, a whole
-  // packet, for writing in posting order: 0, or 1 when no pipe is held. Any thread.
+  // The supervisor link (`link`, core/SupervisorLink.h). Queues the record's packet for the pipe:
+  // 0, or 1 when it is refused. Any thread.
   int sendIpc(const EventParms& event);
-  // Arms one receive on the pipe; each completion frames the packets received so far and handles
-  // or routes them. I/O thread.
-  void startIpcReceive();
-  void onIpcReceive(const boost::system::error_code& error, size_t received);
   // The supervisor's file name and version as it announced them. Any thread.
   std::pair<std::string, std::string> supervisorInfo() const;
 
@@ -188,22 +181,11 @@ class DvrCore {
   std::vector<std::shared_ptr<Plugin>> failedPlugins;
   mutable std::mutex pluginsMutex;
 
-  boost::asio::io_context ioContext;  // run by the I/O thread
-  boost::asio::steady_timer pulseTimer{ioContext, boost::asio::steady_timer::time_point{}};
-  bool pulseArmed = false;                                                 // I/O thread only
-  boost::asio::generic::seq_packet_protocol::socket ipcSocket{ioContext};  // I/O thread only
-  // Whether `ipcSocket` holds a descriptor, for the senders on other threads.
-  std::atomic<bool> ipcConnected{false};
-  std::deque<std::pair<std::unique_ptr<uint8_t[]>, uint32_t>> ipcSendQueue;  // I/O thread only
-  std::array<uint8_t, kIpcBufferSize> ipcRxBuffer{};                         // I/O thread only
-  uint32_t ipcRxFill = 0;                                                    // I/O thread only
-
-  // Bound of the packets queued for the pipe while the supervisor reads nothing: sendIpc refuses
-  // while more than this is queued. `ipcQueuedBytes` counts the bytes of the packets accepted and
-  // not yet written or dropped; both are lock-free, for the senders on any thread.
-  static constexpr uint64_t kMaxIpcQueuedBytes = 1024 * 1024;
-  std::atomic<uint64_t> ipcQueuedBytes{0};
-  RefusalRun ipcRefusals;
+  // The I/O thread with `ioContext`, the pulse timer and the stop signals, and the pipe to the
+  // supervisor on it (`ipcSocket`, `ipcSendQueue`, `ipcRxBuffer`, `ipcRxFill`). Created by the
+  // constructor, never null; the link goes before the I/O thread.
+  std::unique_ptr<IoThread> io;
+  std::unique_ptr<SupervisorLink> link;
 
   std::mutex queueMutex;  // guards eventQueue
   std::condition_variable queueCond;
@@ -240,9 +222,6 @@ class DvrCore {
   const std::string exePath;
   std::string productName = "Korvascope";
   std::string coreVersion = "26.1.3.0";
-  std::string supervisorFile;     // guarded by supervisorMutex: written on the I/O thread
-  std::string supervisorVersion;  // guarded by supervisorMutex
-  mutable std::mutex supervisorMutex;
 
   // The log sink with `logMutex`, `colourLog`, `background` and `pluginNames`.
   LogSink logSink;
@@ -288,9 +267,7 @@ class DvrCore {
  private:
   void reportLeakedReferences();
   void releaseQueuedRecords();
-  bool openIpcPipe(int32_t pipeFd);
   void loadLogPlugin();
-  void writeIpcQueue(uint32_t offset = 0);
   int cancelRequest(const EventParms& event);
   void logIntake(EventParms& event, bool& ended);
   void wakeSearchThreads(uint32_t requestId, bool everyRequest);
@@ -304,20 +281,9 @@ class DvrCore {
   void deliver(const EventParms& record);
   std::string_view sourceName(uint32_t source) const;
   void reportStartupStatus();
-  void armPulse(int64_t expiryNanos);
   void checkClock(int64_t wall, int64_t elapsed);
-  void stopIoThread();
-  void handleIpcPacket(const uint8_t* packet, uint32_t length);
-  void takeSupervisorInfo(const uint8_t* payload, uint32_t length);
-  void routeIpcPacket(const uint8_t* packet, uint32_t length);
-  void disconnectIpc();
   void logMemoryLimits();
   std::string topHolders();
-
-  boost::asio::socket_base::message_flags ipcRxFlags_ = 0;  // filled by each receive
-  std::optional<boost::asio::signal_set> signals_;
-  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> ioWork_;
-  std::jthread ioThread_;
 };
 
 // The process's core: set by the entry point right after construction, cleared after the core is

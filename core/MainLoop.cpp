@@ -1,10 +1,9 @@
 // The life of the core between Init and the teardown, the stop request and the pulse.
-#include <csignal>
 #include <limits>
 
-#include <boost/asio/post.hpp>
-
 #include "core/DvrCore.h"
+#include "core/IoThread.h"
+#include "core/SupervisorLink.h"
 #include "log/CoreLog.h"
 
 namespace kv::core {
@@ -20,23 +19,18 @@ constexpr std::string_view kDigestOfNothing =
 
 void DvrCore::Run() {
   // Any of the three signals stops the core; later ones are absorbed while the set lives.
-  signals_.emplace(ioContext);
-  signals_->add(SIGINT);
-  signals_->add(SIGTERM);
-  signals_->add(SIGQUIT);
-  signals_->async_wait([this](const boost::system::error_code&, int) { requestStop(); });
+  io->watchSignals();
 
   loadConfiguration();
   reportStartupStatus();
   if (throttleEnabled.load()) publishMemoryDocument();
 
-  // The I/O thread runs until it is stopped, also while nothing is pending on it.
-  ioWork_.emplace(ioContext.get_executor());
-  ioThread_ = std::jthread([this] { ioContext.run(); });
-  // The pulse and the pipe belong to the I/O thread from now on.
-  boost::asio::post(ioContext, [this] {
-    armPulse(0);
-    startIpcReceive();
+  // The I/O thread runs until it is stopped, also while nothing is pending on it. The pulse and
+  // the pipe belong to it from now on.
+  io->start();
+  io->post([this] {
+    io->armPulse(0);
+    link->startIpcReceive();
   });
 
   loadPlugins();
@@ -45,8 +39,8 @@ void DvrCore::Run() {
   dispatchLoop();
   closePlugins();
   unloadPlugins();
-  stopIoThread();
-  signals_.reset();
+  io->stop();
+  io->unwatchSignals();
 }
 
 void DvrCore::reportStartupStatus() {
@@ -57,30 +51,9 @@ void DvrCore::reportStartupStatus() {
   }
 }
 
-void DvrCore::stopIoThread() {
-  ioWork_.reset();
-  ioContext.stop();
-  if (ioThread_.joinable()) {
-    ioThread_.request_stop();
-    ioThread_.join();
-  }
-}
-
-void DvrCore::armPulse(int64_t expiryNanos) {
-  if (pulseArmed) pulseTimer.cancel();
-  pulseTimer.expires_at(
-      boost::asio::steady_timer::time_point(std::chrono::nanoseconds(expiryNanos)));
-  pulseArmed = true;
-  pulseTimer.async_wait([this](const boost::system::error_code& error) { onPulse(error); });
-}
-
-void DvrCore::onPulse(const boost::system::error_code& error) {
-  // Cancelled (a stop, or a re-arm), or a completion that was already queued when the stop came:
-  // nothing is checked and the pulse is not armed again after a stop.
-  if (error || stopRequested.load()) {
-    if (!error) pulseArmed = false;
-    return;
-  }
+void DvrCore::onPulse() {
+  // A completion that was already queued when the stop came: nothing is checked, nothing armed.
+  if (stopRequested.load()) return;
   const int64_t steady = steadyNanos();
   const int64_t wall = wallNanos();
   if (!pulseState.started) {
@@ -97,7 +70,7 @@ void DvrCore::onPulse(const boost::system::error_code& error) {
   const int64_t expiry = steady > std::numeric_limits<int64_t>::max() - kPulseNanos
                              ? std::numeric_limits<int64_t>::max()
                              : steady + kPulseNanos;
-  armPulse(expiry);
+  io->armPulse(expiry);
 }
 
 // A wall clock that moved more than a second away from the steady clock since the last check

@@ -12,6 +12,8 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
 
+#include "core/SupervisorLink.h"
+
 #include "core/DvrCore.h"
 #include "log/CoreLog.h"
 
@@ -45,7 +47,14 @@ std::vector<std::string> splitFields(const uint8_t* payload, uint32_t length) {
 
 }  // namespace
 
-bool DvrCore::openIpcPipe(int32_t pipeFd) {
+SupervisorLink::SupervisorLink(DvrCore& core, boost::asio::io_context& context)
+    : ipcSocket(context), core_(core), ioContext_(context) {}
+
+SupervisorLink::~SupervisorLink() {
+  close();
+}
+
+bool SupervisorLink::open(int32_t pipeFd) {
   boost::system::error_code error;
   ipcSocket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), pipeFd, error);
   if (error) return false;
@@ -53,7 +62,15 @@ bool DvrCore::openIpcPipe(int32_t pipeFd) {
   return true;
 }
 
-void DvrCore::startIpcReceive() {
+void SupervisorLink::close() {
+  ipcSendQueue.clear();
+  if (!ipcSocket.is_open()) return;
+  ipcConnected.store(false);
+  boost::system::error_code ignored;
+  ipcSocket.close(ignored);
+}
+
+void SupervisorLink::startIpcReceive() {
   ipcSocket.async_receive(
       boost::asio::buffer(ipcRxBuffer.data() + ipcRxFill, kIpcBufferSize - ipcRxFill), ipcRxFlags_,
       [this](const boost::system::error_code& error, size_t received) {
@@ -61,7 +78,7 @@ void DvrCore::startIpcReceive() {
       });
 }
 
-void DvrCore::onIpcReceive(const boost::system::error_code& error, size_t received) {
+void SupervisorLink::onIpcReceive(const boost::system::error_code& error, size_t received) {
   if (error || received == 0) {
     disconnectIpc();
     return;
@@ -91,32 +108,32 @@ void DvrCore::onIpcReceive(const boost::system::error_code& error, size_t receiv
   startIpcReceive();
 }
 
-void DvrCore::handleIpcPacket(const uint8_t* packet, uint32_t length) {
+void SupervisorLink::handleIpcPacket(const uint8_t* packet, uint32_t length) {
   switch (wordAt(packet, 8)) {
     case kTypeSupervisorInfo:
       if (length > kHeaderSize) takeSupervisorInfo(packet + kHeaderSize, length - kHeaderSize);
       break;
-    case kTypeClose: requestStop(); break;
+    case kTypeClose: core_.requestStop(); break;
     default: routeIpcPacket(packet, length);
   }
 }
 
 // The supervisor's file name, version and an option word.
-void DvrCore::takeSupervisorInfo(const uint8_t* payload, uint32_t length) {
+void SupervisorLink::takeSupervisorInfo(const uint8_t* payload, uint32_t length) {
   const auto fields = splitFields(payload, length);
-  if (fields.size() >= 3 && fields[2] == kBackgroundOption) logSink.setBackground();
+  if (fields.size() >= 3 && fields[2] == kBackgroundOption) core_.logSink.setBackground();
   std::lock_guard lock(supervisorMutex);
   if (fields.size() >= 2) supervisorVersion = fields[1];
   if (!fields.empty()) supervisorFile = fields[0];
 }
 
 // To the first plugin whose ID is in bits 20 to 27 of the route word; dropped when none has it.
-void DvrCore::routeIpcPacket(const uint8_t* packet, uint32_t length) {
+void SupervisorLink::routeIpcPacket(const uint8_t* packet, uint32_t length) {
   const uint32_t id = (wordAt(packet, 4) >> 20) & 0xFFu;
   std::shared_ptr<Plugin> target;
   {
-    std::lock_guard lock(pluginsMutex);
-    for (const auto& plugin : plugins) {
+    std::lock_guard lock(core_.pluginsMutex);
+    for (const auto& plugin : core_.plugins) {
       const uint32_t address = plugin->reply().address;
       if (address != kCoreAddress && addressSlot(address) == id) {
         target = plugin;
@@ -126,13 +143,13 @@ void DvrCore::routeIpcPacket(const uint8_t* packet, uint32_t length) {
   }
   if (target == nullptr) return;
   target->DeliverIpcResult(length, packet);
-  counters.ipcPacketsDelivered.fetch_add(1, std::memory_order_relaxed);
-  counters.ipcBytesDelivered.fetch_add(length, std::memory_order_relaxed);
+  core_.counters.ipcPacketsDelivered.fetch_add(1, std::memory_order_relaxed);
+  core_.counters.ipcBytesDelivered.fetch_add(length, std::memory_order_relaxed);
 }
 
-void DvrCore::disconnectIpc() {
+void SupervisorLink::disconnectIpc() {
   // The stop first: the log line may block on standard output, and the core must stop anyway.
-  requestStop();
+  core_.requestStop();
   coreLog100("korvad ipc pipe disconnected");
   if (ipcSocket.is_open()) {
     ipcConnected.store(false);
@@ -142,12 +159,12 @@ void DvrCore::disconnectIpc() {
   }
 }
 
-std::pair<std::string, std::string> DvrCore::supervisorInfo() const {
+std::pair<std::string, std::string> SupervisorLink::supervisorInfo() const {
   std::lock_guard lock(supervisorMutex);
   return {supervisorFile, supervisorVersion};
 }
 
-int DvrCore::sendIpc(const EventParms& event) {
+int SupervisorLink::sendIpc(const EventParms& event) {
   // Sequentially consistent: pairs with the I/O thread clearing it when the pipe goes.
   if (!ipcConnected.load()) return kPostRefused;
   // The supervisor frames the pipe by the length words: a record that is not one whole packet
@@ -167,17 +184,17 @@ int DvrCore::sendIpc(const EventParms& event) {
   }
   std::unique_ptr<uint8_t[]> packet(new uint8_t[event.length]);
   std::memcpy(packet.get(), data, event.length);
-  boost::asio::post(ioContext, [this, packet = std::move(packet), length = event.length]() mutable {
+  boost::asio::post(ioContext_, [this, packet = std::move(packet), length = event.length]() mutable {
     ipcSendQueue.emplace_back(std::move(packet), length);
     if (ipcSendQueue.size() == 1) writeIpcQueue();
   });
-  counters.ipcMessagesQueued.fetch_add(1, std::memory_order_relaxed);
+  core_.counters.ipcMessagesQueued.fetch_add(1, std::memory_order_relaxed);
   return kPostAccepted;
 }
 
 // Writes the front packet from `offset` on, completely, then the next; a failed send drops that
 // packet silently. I/O thread only.
-void DvrCore::writeIpcQueue(uint32_t offset) {
+void SupervisorLink::writeIpcQueue(uint32_t offset) {
   if (ipcSendQueue.empty() || !ipcSocket.is_open()) return;
   const auto& [packet, length] = ipcSendQueue.front();
   const uint32_t chunk = std::min(length - offset, kIpcBufferSize);

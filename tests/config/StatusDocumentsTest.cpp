@@ -74,10 +74,10 @@ TEST_F(StatusDocumentsTest, ACoreWithoutPluginsDescribesOnlyItself) {
 }
 
 TEST_F(StatusDocumentsTest, TheSupervisorAppearsOnceItGaveItsVersion) {
-  core_->supervisorFile = "korvad";
+  core_->link->supervisorFile = "korvad";
   core_->publishStatusDocument();
   EXPECT_EQ(lastDocument(kTypeConfig).find("<Library"), std::string::npos);
-  core_->supervisorVersion = "1.2.3";
+  core_->link->supervisorVersion = "1.2.3";
   core_->throttleEnabled = false;
   core_->logLevels[0] = 50;
   core_->publishStatusDocument();

@@ -61,7 +61,7 @@ TEST_F(CoreInitTest, InitLoadsAndOpensTheLogPluginAndMasksFileModes) {
   ASSERT_NE(core_->logPlugin, nullptr);
   EXPECT_EQ(core_->logPlugin->loadCode(), 0);
   EXPECT_TRUE(core_->logPlugin->isOpened());
-  EXPECT_FALSE(core_->ipcConnected.load());
+  EXPECT_FALSE(core_->link->ipcConnected.load());
 
   // A missing log plugin is recorded, not fatal.
   auto other = std::make_unique<DvrCore>((dir_ / "elsewhere" / "korvacore").string());
@@ -82,7 +82,7 @@ TEST_F(CoreInitTest, PacketsArePassedToThePipeInPostingOrder) {
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
   ASSERT_TRUE(core_->Init(pair[0]));
-  EXPECT_TRUE(core_->ipcConnected.load());
+  EXPECT_TRUE(core_->link->ipcConnected.load());
   const std::string packets[] = {test::ipcPacket(0x100, 0, "first packet"),
                                  test::ipcPacket(0x100, 0, std::string(3000, 's')),
                                  test::ipcPacket(0x100, 0, "third")};
@@ -91,7 +91,7 @@ TEST_F(CoreInitTest, PacketsArePassedToThePipeInPostingOrder) {
     EXPECT_EQ(postEvent(&ipc), kPostAccepted);
   }
   EXPECT_EQ(core_->counters.ipcMessagesQueued.load(), 3u);
-  core_->ioContext.run_for(std::chrono::seconds(5));
+  core_->io->ioContext.run_for(std::chrono::seconds(5));
   for (const auto& packet : packets) {
     std::string received(8192, '\0');
     const ssize_t got = recv(pair[1], received.data(), received.size(), MSG_DONTWAIT);
@@ -100,7 +100,7 @@ TEST_F(CoreInitTest, PacketsArePassedToThePipeInPostingOrder) {
     EXPECT_EQ(received, packet);
   }
   ::close(pair[1]);
-  core_->ipcConnected = false;  // as after a disconnection
+  core_->link->ipcConnected = false;  // as after a disconnection
   auto late = record(kTypeIpc, 0, makeAddress(0x21), "late");
   EXPECT_EQ(postEvent(&late), kPostRefused);
 }

@@ -28,7 +28,7 @@ class SupervisorLinkTest : public test::CoreTest {
     ASSERT_TRUE(core_->Init(pair_[0]));
     addReceiver(0x21);
     addReceiver(0x22);
-    core_->startIpcReceive();
+    core_->link->startIpcReceive();
   }
   void TearDown() override {
     if (pair_[1] >= 0) ::close(pair_[1]);
@@ -49,7 +49,7 @@ class SupervisorLinkTest : public test::CoreTest {
   // Sends `bytes` as one message and lets the I/O work run until it was handled.
   void send(const std::string& bytes) {
     ASSERT_EQ(::send(pair_[1], bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-    for (int i = 0; i < 20; ++i) core_->ioContext.run_for(std::chrono::milliseconds(2));
+    for (int i = 0; i < 20; ++i) core_->io->ioContext.run_for(std::chrono::milliseconds(2));
   }
 
   std::vector<std::string> packetsFor(uint32_t id) {
@@ -138,7 +138,7 @@ TEST_F(SupervisorLinkTest, BadLengthsDiscardTheBufferAndReceivingGoesOn) {
 TEST_F(SupervisorLinkTest, ARecordCutByTheKernelResetsTheFraming) {
   const std::string cut = ipcPacket(0x100, routeTo(0x21), std::string(100, 'c'));
   send(cut.substr(0, 20));
-  send(std::string(DvrCore::kIpcBufferSize - 10, 'x'));
+  send(std::string(SupervisorLink::kIpcBufferSize - 10, 'x'));
   EXPECT_TRUE(logged("bad ipc packet length"));
   const std::string good = ipcPacket(0x100, routeTo(0x21), "good");
   send(good);
@@ -174,7 +174,7 @@ TEST_F(SupervisorLinkTest, TheSendQueueIsBounded) {
   core_->logLevels[0] = 0;
   const std::string packet = ipcPacket(0x100, 0, std::string(60 * 1024, 'p'));
   auto ipc = record(kTypeIpc, 0, makeAddress(0x21), packet);
-  const size_t fit = DvrCore::kMaxIpcQueuedBytes / packet.size() + 1;
+  const size_t fit = SupervisorLink::kMaxIpcQueuedBytes / packet.size() + 1;
   for (size_t i = 0; i < fit; ++i) ASSERT_EQ(postEvent(&ipc), kPostAccepted) << i;
   EXPECT_EQ(postEvent(&ipc), kPostRefused);
   EXPECT_EQ(postEvent(&ipc), kPostRefused);
@@ -184,20 +184,20 @@ TEST_F(SupervisorLinkTest, TheSendQueueIsBounded) {
   std::string received;
   const auto drain = [&] {
     for (int idle = 0; idle < 50;) {
-      core_->ioContext.run_for(std::chrono::milliseconds(2));
-      std::string chunk(2 * DvrCore::kIpcBufferSize, '\0');
+      core_->io->ioContext.run_for(std::chrono::milliseconds(2));
+      std::string chunk(2 * SupervisorLink::kIpcBufferSize, '\0');
       const ssize_t got = recv(pair_[1], chunk.data(), chunk.size(), MSG_DONTWAIT);
       if (got <= 0) {
         ++idle;
         continue;
       }
-      EXPECT_LE(got, static_cast<ssize_t>(DvrCore::kIpcBufferSize));
+      EXPECT_LE(got, static_cast<ssize_t>(SupervisorLink::kIpcBufferSize));
       received.append(chunk.data(), static_cast<size_t>(got));
     }
   };
   drain();
   EXPECT_EQ(received.size(), fit * packet.size());
-  EXPECT_EQ(core_->ipcQueuedBytes.load(), 0u);
+  EXPECT_EQ(core_->link->ipcQueuedBytes.load(), 0u);
   EXPECT_EQ(postEvent(&ipc), kPostAccepted);
   EXPECT_TRUE(logged("ipc send queue full: 2 packets refused"));
 
@@ -212,9 +212,9 @@ TEST_F(SupervisorLinkTest, TheSendQueueIsBounded) {
 TEST_F(SupervisorLinkTest, LosingThePipeStopsTheCore) {
   ::close(pair_[1]);
   pair_[1] = -1;
-  for (int i = 0; i < 20; ++i) core_->ioContext.run_for(std::chrono::milliseconds(2));
+  for (int i = 0; i < 20; ++i) core_->io->ioContext.run_for(std::chrono::milliseconds(2));
   EXPECT_TRUE(core_->stopRequested.load());
-  EXPECT_FALSE(core_->ipcConnected.load());
+  EXPECT_FALSE(core_->link->ipcConnected.load());
   EXPECT_EQ(syslogCalls(), std::vector<std::string>{"korvad ipc pipe disconnected"});
   auto ipc = record(kTypeIpc, 0, makeAddress(0x21), "late");
   EXPECT_EQ(postEvent(&ipc), kPostRefused);
@@ -243,7 +243,7 @@ TEST_F(SupervisorLinkTest, AnIdEightPluginBusyWithAPacketIsTakenDownOnTheFirstTh
   addHookPlugin("hook_search", hooks);
   const std::string packet = ipcPacket(0x100, routeTo(8), "busy");
   ASSERT_EQ(::send(pair_[1], packet.data(), packet.size(), 0), static_cast<ssize_t>(packet.size()));
-  std::thread io([this] { core_->ioContext.run_for(std::chrono::seconds(1)); });
+  std::thread io([this] { core_->io->ioContext.run_for(std::chrono::seconds(1)); });
   ASSERT_TRUE(delivering.try_acquire_for(std::chrono::seconds(30)));
   core_->closePlugins();
   io.join();
@@ -267,7 +267,7 @@ TEST(SupervisorLinkLossTest, ALostPipeStopsTheCoreWhileItsOutputIsBlocked) {
   gCore = &core;
   std::atomic<bool> returned{false};
   std::thread io([&] {
-    core.onIpcReceive(boost::asio::error::eof, 0);
+    core.link->onIpcReceive(boost::asio::error::eof, 0);
     returned = true;
   });
   for (int i = 0; i < 3000 && !core.stopRequested.load(); ++i) {

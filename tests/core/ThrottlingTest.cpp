@@ -80,7 +80,7 @@ TEST_F(ThrottlingTest, LimitsFollowTheSizeOfTheMachine) {
 
   // The first pulse determines the limits and reports them.
   memory_->total = 1024 * kMiB;
-  core_->onPulse({});
+  core_->onPulse();
   const auto lines = logLines();
   ASSERT_FALSE(lines.empty());
   EXPECT_TRUE(lines[0].ends_with("memory limits, throttling:819.2MiB stack:8MiB")) << lines[0];

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "core/DvrCore.h"
+#include "core/IoThread.h"
+#include "core/SupervisorLink.h"
 #include "tests/support/HookPlugin.h"
 
 namespace kv::test {
