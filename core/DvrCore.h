@@ -1,9 +1,21 @@
 // DvrCore: the one core object of the process, reachable process-wide through gCore.
 //
 // It owns the plugins, the event queue and its reference blocks, the state of running searches,
-// the media gate, the supervisor link, the log sink and the core's settings. Its operations are
-// defined by subsystem: process life here and in core/, the intake, references and searches in
-// events/, the supervisor link in core/SupervisorLink.cpp.
+// the media gate, the I/O thread and the supervisor link, the log sink and the core's settings.
+// Its operations are defined in the room they belong to, each group below naming its file:
+//   construction, Init, teardown, sendIpc/supervisorInfo  core/DvrCore.cpp
+//   Run, requestStop, onPulse                              core/MainLoop.cpp
+//   checkMemory, setThrottling                             core/Throttling.cpp
+//   statusTick                                             core/StatusLine.cpp
+//   handleEvent .. logLevelOf, handleCryptoRequest         events/Intake.cpp
+//   isSearchRequest, searchRequest                         events/Search.cpp
+//   dispatchLoop                                           events/Dispatch.cpp
+//   loadPlugins                                            plugins/LoadPlugins.cpp
+//   openPlugins, closePlugins, unloadPlugins               plugins/OpenPlugins.cpp
+//   loadConfiguration, applyModulesDelta                   config/Configuration.cpp
+//   publishStatusDocument, publishMemoryDocument           config/StatusDocuments.cpp
+// The pipe itself is SupervisorLink (core/SupervisorLink.h), the I/O thread IoThread
+// (core/IoThread.h); the hub holds both through pointers, so this header needs no Asio.
 //
 // Threads (see each member for its guard): the first thread constructs, runs Init, the plugin life
 // and the dispatch loop, and destroys; the I/O thread runs `ioContext`; the post function runs on
@@ -88,16 +100,17 @@ class DvrCore {
   DvrCore(const DvrCore&) = delete;
   DvrCore& operator=(const DvrCore&) = delete;
 
-  // Process-level initialisation: system identifier, file mode mask, the supervisor's user, pipe,
-  // log plugin. `pipeFd` is -1 when no pipe was given. False when the process can't go on. First
-  // thread.
+  // Process-level initialisation (core/DvrCore.cpp): system identifier, file mode mask, the
+  // supervisor's user, pipe, log plugin. `pipeFd` is -1 when no pipe was given. False when the
+  // process can't go on. First thread.
   bool Init(int32_t pipeFd);
   // The life of the core between Init and the teardown (core/MainLoop.cpp): signals,
   // configuration, the I/O thread with its pulse and the pipe, plugins up, dispatch until a stop,
   // plugins down. First thread.
   void Run();
-  // Ends the main loop: sets `stopRequested`, cancels the pulse, wakes search threads waiting to
-  // post and the dispatch loop. Harmless when repeated. I/O thread (or any thread before it runs).
+  // Ends the main loop (core/MainLoop.cpp): sets `stopRequested`, cancels the pulse, wakes search
+  // threads waiting to post and the dispatch loop. Harmless when repeated. I/O thread (or any
+  // thread before it runs).
   void requestStop();
   // The 250 ms pulse: the clock check and the memory check, then the next pulse; nothing once a
   // stop is requested. I/O thread, when the pulse timer expires.
@@ -156,12 +169,12 @@ class DvrCore {
   // The memory document: posted as an "alarm" event whenever throttling changes. Any thread.
   void publishMemoryDocument();
 
-  // Crypto requests: transforms the request's buffer in place; the result codes of the crypto
-  // handler. Any thread.
+  // Crypto requests (events/Intake.cpp): transforms the request's buffer in place; the result
+  // codes of the crypto handler. Any thread.
   int handleCryptoRequest(EventParms& event);
 
-  // The supervisor link (`link`, core/SupervisorLink.h). Queues the record's packet for the pipe:
-  // 0, or 1 when it is refused. Any thread.
+  // The supervisor link (core/DvrCore.cpp, handing over to `link`). Queues the record's packet for
+  // the pipe: 0, or 1 when it is refused. Any thread.
   int sendIpc(const EventParms& event);
   // The supervisor's file name and version as it announced them. Any thread.
   std::pair<std::string, std::string> supervisorInfo() const;

@@ -184,10 +184,11 @@ int SupervisorLink::sendIpc(const EventParms& event) {
   }
   std::unique_ptr<uint8_t[]> packet(new uint8_t[event.length]);
   std::memcpy(packet.get(), data, event.length);
-  boost::asio::post(ioContext_, [this, packet = std::move(packet), length = event.length]() mutable {
-    ipcSendQueue.emplace_back(std::move(packet), length);
-    if (ipcSendQueue.size() == 1) writeIpcQueue();
-  });
+  boost::asio::post(ioContext_,
+                    [this, packet = std::move(packet), length = event.length]() mutable {
+                      ipcSendQueue.emplace_back(std::move(packet), length);
+                      if (ipcSendQueue.size() == 1) writeIpcQueue();
+                    });
   core_.counters.ipcMessagesQueued.fetch_add(1, std::memory_order_relaxed);
   return kPostAccepted;
 }
