@@ -78,23 +78,30 @@ void addPluginElement(DocumentBuilder& builder, XmlNode* module, int64_t id,
   builder.attribute(plugin, "LogLevelDefault", "-1");
 }
 
-}  // namespace
-
-void DvrCore::publishStatusDocument() {
-  DocumentBuilder builder;
-  XmlNode* root = builder.element(nullptr, "kDVR");
+// The core's own settings: throttling and the GOP length.
+void addMemorySettings(DocumentBuilder& builder, XmlNode* root, bool throttle, uint16_t maxGop) {
   XmlNode* memory = builder.element(root, "Memory");
   builder.attribute(memory, "ID", kCoreId);
-  builder.attribute(memory, "Throttling", throttleEnabled.load() ? "1" : "0");
-  builder.attribute(memory, "MaxGopLen", int64_t{maxGopLen.load()});
-  XmlNode* modules = builder.element(root, "Modules");
+  builder.attribute(memory, "Throttling", throttle ? "1" : "0");
+  builder.attribute(memory, "MaxGopLen", int64_t{maxGop});
+}
+
+// The core's module, with the core itself as its first plugin.
+XmlNode* addCoreModule(DocumentBuilder& builder, XmlNode* modules, const std::string& version,
+                       const std::string& exePath, int32_t logLevel) {
   XmlNode* coreModule = builder.element(modules, "Module");
   builder.attribute(coreModule, "ID", kCoreId);
   builder.attribute(coreModule, "Name", "Core");
-  builder.attribute(coreModule, "Version", coreVersion);
+  builder.attribute(coreModule, "Version", version);
   addPluginElement(builder, coreModule, INT32_MIN,
-                   std::filesystem::path(exePath).filename().string(), 0, 0, 0, logLevels[0]);
+                   std::filesystem::path(exePath).filename().string(), 0, 0, 0, logLevel);
+  return coreModule;
+}
 
+// One element per loaded plugin, and the total load and open times on the modules.
+void addLoadedPlugins(DocumentBuilder& builder, XmlNode* modules, XmlNode* coreModule,
+                      const std::vector<std::shared_ptr<Plugin>>& plugins,
+                      const std::array<std::atomic<int32_t>, 256>& logLevels) {
   int64_t totalLoadMs = 0;
   int64_t totalOpenMs = 0;
   for (const auto& plugin : plugins) {
@@ -108,14 +115,22 @@ void DvrCore::publishStatusDocument() {
   }
   builder.attribute(modules, "TotalLoadTimeMs", totalLoadMs);
   builder.attribute(modules, "TotalOpenTimeMs", totalOpenMs);
+}
 
-  const auto [file, version] = supervisorInfo();
-  if (!version.empty()) {
-    XmlNode* library = builder.element(coreModule, "Library");
-    builder.attribute(library, "Name", "korvad");
-    builder.attribute(library, "Filename", file);
-    builder.attribute(library, "Version", version);
-  }
+// The supervisor, once it gave its version.
+void addSupervisor(DocumentBuilder& builder, XmlNode* coreModule, const std::string& file,
+                   const std::string& version) {
+  if (version.empty()) return;
+  XmlNode* library = builder.element(coreModule, "Library");
+  builder.attribute(library, "Name", "korvad");
+  builder.attribute(library, "Filename", file);
+  builder.attribute(library, "Version", version);
+}
+
+// Each plugin that failed to load: a plugin element with its load code, and a module of its own
+// with its error text.
+void addFailedPlugins(DocumentBuilder& builder, XmlNode* modules, XmlNode* coreModule,
+                      const std::vector<std::shared_ptr<Plugin>>& failedPlugins) {
   int64_t failedId = 0;
   for (const auto& failed : failedPlugins) {
     addPluginElement(builder, coreModule, ++failedId, failed->fileName(), 0, 0, failed->loadCode(),
@@ -128,18 +143,26 @@ void DvrCore::publishStatusDocument() {
     builder.attribute(module, "Name", failed->displayName());
     builder.attribute(module, "Version", failed->errorText());
   }
-  XmlNode* product = builder.element(root, "Product");
-  builder.attribute(product, "Family", productName);
-  builder.attribute(product, "Version", coreVersion);
+}
 
-  // The plugins get the product; core.xml doesn't.
+XmlNode* addProduct(DocumentBuilder& builder, XmlNode* root, const std::string& name,
+                    const std::string& version) {
+  XmlNode* product = builder.element(root, "Product");
+  builder.attribute(product, "Family", name);
+  builder.attribute(product, "Version", version);
+  return product;
+}
+
+// Posts the document with the product to the plugins and writes it without the product to
+// core.xml. core.xml has a lock of its own, so that no post waits for the memory card; it is taken
+// before the post, so the files are written in the order the documents were published. A failed
+// write is logged once the file is released, so that no log record waits for it.
+void postAndSave(DvrCore& core, DocumentBuilder& builder, XmlNode* root, XmlNode* product) {
   const std::string payload = xmlToText(builder.document(), measureXml(builder.document(), 0, 0));
   std::string failure;
   {
-    // core.xml has a lock of its own, so that no post waits for the memory card. It is taken
-    // before the post: the files are written in the order the documents were published.
-    std::lock_guard lock(coreXmlMutex);
-    queueEvent(documentEvent(kTypeConfig, payload), true);
+    std::lock_guard lock(core.coreXmlMutex);
+    core.queueEvent(documentEvent(kTypeConfig, payload), true);
     root->remove_node(product);
     std::string text;
     printXml(text, builder.document(), 0, 0);
@@ -149,8 +172,23 @@ void DvrCore::publishStatusDocument() {
       failure = error.what();
     }
   }
-  // Logged once the file is released, so that no log record waits for it.
   if (!failure.empty()) coreLog75("{}", failure);
+}
+
+}  // namespace
+
+void DvrCore::publishStatusDocument() {
+  DocumentBuilder builder;
+  XmlNode* root = builder.element(nullptr, "kDVR");
+  addMemorySettings(builder, root, throttleEnabled.load(), maxGopLen.load());
+  XmlNode* modules = builder.element(root, "Modules");
+  XmlNode* coreModule = addCoreModule(builder, modules, coreVersion, exePath, logLevels[0]);
+  addLoadedPlugins(builder, modules, coreModule, plugins, logLevels);
+  const auto [file, version] = supervisorInfo();
+  addSupervisor(builder, coreModule, file, version);
+  addFailedPlugins(builder, modules, coreModule, failedPlugins);
+  XmlNode* product = addProduct(builder, root, productName, coreVersion);
+  postAndSave(*this, builder, root, product);
 }
 
 void DvrCore::publishMemoryDocument() {

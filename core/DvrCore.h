@@ -289,6 +289,9 @@ class DvrCore {
   void searchThreadsEnded(uint32_t count);
   void waitForSearchThreads();
   void runSearch(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin);
+  std::shared_ptr<SearchHandler::StoredProvider> resultProvider(uint32_t requestId);
+  bool takeResultSlot(SearchHandler::StoredProvider& provider, void* block);
+  int appendToQueue(const EventParms& entry, bool unbounded);
   int refuseResult(void* block);
   int refuseFullQueue(uint32_t source);
   void deliver(const EventParms& record);

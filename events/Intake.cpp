@@ -130,28 +130,9 @@ int DvrCore::queueEvent(const EventParms& event, bool unbounded) {
     counters.refblkCount.fetch_add(1, std::memory_order_relaxed);
     counters.refblkBytes.fetch_add(refBlockOf(block)->total, std::memory_order_relaxed);
   }
-  const bool requestBound = namesOriginator(event.source) && event.requestId != 0;
-  if (requestBound) {
-    std::shared_ptr<SearchHandler::StoredProvider> provider;
-    {
-      std::lock_guard lock(requestMutex);
-      if (cancelledRequests.count(event.requestId) != 0) return refuseResult(block);
-      const auto it = providers.find(std::this_thread::get_id());
-      if (it == providers.end()) return refuseResult(block);
-      provider = it->second;
-    }
-    if (block != nullptr) {
-      std::unique_lock lock(provider->mutex);
-      provider->cond.wait(lock, [&] {
-        return provider->pending == nullptr || provider->cancelled || stopRequested.load();
-      });
-      // Woken by a cancel or a stop while the previous result is still held: refused.
-      if (provider->pending != nullptr) {
-        lock.unlock();
-        return refuseResult(block);
-      }
-      provider->pending = block;
-    }
+  if (namesOriginator(event.source) && event.requestId != 0) {
+    const auto provider = resultProvider(event.requestId);
+    if (provider == nullptr || !takeResultSlot(*provider, block)) return refuseResult(block);
     counters.searchResults.fetch_add(1, std::memory_order_relaxed);
     counters.searchResultBytes.fetch_add(event.length, std::memory_order_relaxed);
   }
@@ -159,6 +140,35 @@ int DvrCore::queueEvent(const EventParms& event, bool unbounded) {
   entry.data = block;
   entry.length = block != nullptr ? event.length : 0;
   addRef(entry.data, 0);
+  return appendToQueue(entry, unbounded);
+}
+
+// The provider of the calling search thread, for a result of `requestId`; none when the request
+// is cancelled or the caller is no search thread, whose results are refused.
+std::shared_ptr<SearchHandler::StoredProvider> DvrCore::resultProvider(uint32_t requestId) {
+  std::lock_guard lock(requestMutex);
+  if (cancelledRequests.count(requestId) != 0) return nullptr;
+  const auto it = providers.find(std::this_thread::get_id());
+  return it != providers.end() ? it->second : nullptr;
+}
+
+// One result payload in flight per search thread: waits until every holder has released the
+// previous one, then makes `block` the one in flight. False when a cancel or a stop came first
+// (the result is refused). A result without payload never waits.
+bool DvrCore::takeResultSlot(SearchHandler::StoredProvider& provider, void* block) {
+  if (block == nullptr) return true;
+  std::unique_lock lock(provider.mutex);
+  provider.cond.wait(lock, [&] {
+    return provider.pending == nullptr || provider.cancelled || stopRequested.load();
+  });
+  if (provider.pending != nullptr) return false;
+  provider.pending = block;
+  return true;
+}
+
+// Appends the record, which holds the queue's reference, unless a stop or the queue's bounds
+// refuse it; the refusal releases that reference.
+int DvrCore::appendToQueue(const EventParms& entry, bool unbounded) {
   bool full = false;
   {
     // Decided under the queue lock, where the dispatch loop decides to end: either it will still
@@ -178,7 +188,7 @@ int DvrCore::queueEvent(const EventParms& event, bool unbounded) {
   }
   if (full) {
     releaseRef(entry.data, 0);
-    return refuseFullQueue(event.source);
+    return refuseFullQueue(entry.source);
   }
   queueCond.notify_one();
   if (!unbounded) {
