@@ -59,7 +59,7 @@ void DvrCore::requestStop() {
   io->cancelPulse();
   // Search threads waiting to post a result must not wait for a release that may never come.
   wakeSearchThreads(0, true);
-  queueCond.notify_one();
+  queue.queueCond.notify_one();
 }
 
 DvrCore::~DvrCore() {
@@ -71,13 +71,13 @@ DvrCore::~DvrCore() {
   if (counters.refblkCount.load() != 0) reportLeakedReferences();
   releaseQueuedRecords();
   {
-    std::lock_guard lock(requestMutex);
-    providers.clear();
-    cancelledRequests.clear();
+    std::lock_guard lock(searches.requestMutex);
+    searches.providers.clear();
+    searches.cancelledRequests.clear();
   }
   {
-    std::lock_guard lock(gopMutex);
-    gopTable.clear();
+    std::lock_guard lock(gate.gopMutex);
+    gate.gopTable.clear();
   }
   link->close();
   io->cancelPulse();
@@ -115,9 +115,9 @@ void DvrCore::reportLeakedReferences() {
 void DvrCore::releaseQueuedRecords() {
   std::deque<EventParms> leftovers;
   {
-    std::lock_guard lock(queueMutex);
-    leftovers.swap(eventQueue);
-    queuedBytes = 0;
+    std::lock_guard lock(queue.queueMutex);
+    leftovers.swap(queue.eventQueue);
+    queue.queuedBytes = 0;
   }
   for (const EventParms& record : leftovers) releaseRef(record.data, 0);
 }

@@ -45,9 +45,12 @@
 #include <utility>
 #include <vector>
 
+#include "core/Guarded.h"
 #include "core/MemoryWatch.h"
 #include "core/PrivilegeDrop.h"
 #include "events/EventParms.h"
+#include "events/EventQueue.h"
+#include "events/MediaGate.h"
 #include "events/Search.h"
 #include "log/LogSink.h"
 #include "log/RefusalRun.h"
@@ -141,7 +144,7 @@ class DvrCore {
   // plugin and its requestId does. Any thread.
   static bool isSearchRequest(const EventParms& event);
   // Takes a search request: starts one detached thread per eligible plugin. The post result: 0, or
-  // 1 when the threads would pass kMaxSearchThreads. Any thread.
+  // 1 when the threads would pass SearchState::kMaxSearchThreads. Any thread.
   int searchRequest(const EventParms& event);
 
   // Dispatch (events/Dispatch.cpp). Delivers queued records to every plugin that wants them, in
@@ -200,37 +203,15 @@ class DvrCore {
   std::unique_ptr<IoThread> io;
   std::unique_ptr<SupervisorLink> link;
 
-  std::mutex queueMutex;  // guards eventQueue
-  std::condition_variable queueCond;
-  std::deque<EventParms> eventQueue;
-
-  // Bounds of the event queue, sized for a camera with 256 MiB: one plugin posting without pause
-  // must not grow the core until the system kills it. `queuedBytes` (payload bytes of the records
-  // in eventQueue) is guarded by queueMutex; `queueRefusals` is lock-free.
-  static constexpr size_t kMaxQueuedRecords = 65536;
-  static constexpr uint64_t kMaxQueuedBytes = 32 * 1024 * 1024;
-  uint64_t queuedBytes = 0;
-  RefusalRun queueRefusals;
+  // The intake's queue with its bounds (events/EventQueue.h).
+  EventQueue queue;
 
   // Serialises the writing of core.xml, so that the queue lock is never held across a write to
   // the memory card. Taken before queueMutex.
   std::mutex coreXmlMutex;
 
-  std::mutex gopMutex;  // guards the lookup in gopTable; each counter then belongs to its poster
-  std::unordered_map<uint32_t, std::atomic<int16_t>> gopTable;
-
-  std::mutex requestMutex;  // guards cancelledRequests and providers
-  std::set<uint32_t> cancelledRequests;
-  std::map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> providers;
-
-  // Search threads running at once, counted in before they start and out as their last step:
-  // a flood of requests can't make the core start threads without end. The teardown waits for
-  // the count to reach 0. `searchThreadMutex` guards `searchThreads`; it is a leaf.
-  static constexpr uint32_t kMaxSearchThreads = 64;
-  std::mutex searchThreadMutex;
-  std::condition_variable searchThreadCond;
-  uint32_t searchThreads = 0;
-  RefusalRun searchRefusals;  // requests refused for the limit, logged as one run
+  MediaGate gate;        // the media gate's streams (events/MediaGate.h)
+  SearchState searches;  // cancelled requests, search threads (events/Search.h)
 
   const std::string exePath;
   std::string productName = "Korvascope";

@@ -20,6 +20,7 @@
 #include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include "core/Guarded.h"
 #include "events/EventParms.h"
 #include "log/RefusalRun.h"
 
@@ -67,9 +68,9 @@ class SupervisorLink {
   std::atomic<uint64_t> ipcQueuedBytes{0};
   RefusalRun ipcRefusals;  // packets refused for the bound, logged as one run
   // As the supervisor announced them; written on the I/O thread, read through supervisorInfo().
-  std::string supervisorFile;     // guarded by supervisorMutex
-  std::string supervisorVersion;  // guarded by supervisorMutex
-  mutable std::mutex supervisorMutex;
+  mutable std::mutex supervisorMutex;  // a leaf
+  std::string supervisorFile KV_GUARDED_BY(supervisorMutex);
+  std::string supervisorVersion KV_GUARDED_BY(supervisorMutex);
 
  private:
   void writeIpcQueue(uint32_t offset = 0);

@@ -17,10 +17,10 @@ void DvrCore::dispatchLoop() {
   // The first wake-up prints the status record.
   context.lastStatusPrint = steadyNanos() - kStatusIntervalNanos;
   for (;;) {
-    std::unique_lock lock(queueMutex);
-    queueCond.wait_for(lock, dispatchIdleWait,
-                       [&] { return !eventQueue.empty() || stopRequested.load(); });
-    if (eventQueue.empty()) {
+    std::unique_lock lock(queue.queueMutex);
+    queue.queueCond.wait_for(lock, dispatchIdleWait,
+                             [&] { return !queue.eventQueue.empty() || stopRequested.load(); });
+    if (queue.eventQueue.empty()) {
       if (stopRequested.load()) return;
       ++context.idleSeconds;
       context.queueLength = 0;
@@ -28,10 +28,10 @@ void DvrCore::dispatchLoop() {
       statusTick(context);
       continue;
     }
-    const EventParms record = eventQueue.front();
-    eventQueue.pop_front();
-    queuedBytes -= record.length;
-    context.queueLength = static_cast<uint32_t>(eventQueue.size());
+    const EventParms record = queue.eventQueue.front();
+    queue.eventQueue.pop_front();
+    queue.queuedBytes -= record.length;
+    context.queueLength = static_cast<uint32_t>(queue.eventQueue.size());
     ++context.eventsDispatched;
     lock.unlock();
 

@@ -55,11 +55,11 @@ int DvrCore::handleEvent(EventParms& event) {
 
 int DvrCore::cancelRequest(const EventParms& event) {
   {
-    std::lock_guard lock(requestMutex);
+    std::lock_guard lock(searches.requestMutex);
     if ((event.flags & kFlagQuery) != 0) {
-      return cancelledRequests.count(event.requestId) != 0 ? kPostRefused : kPostAccepted;
+      return searches.cancelledRequests.count(event.requestId) != 0 ? kPostRefused : kPostAccepted;
     }
-    cancelledRequests.insert(event.requestId);
+    searches.cancelledRequests.insert(event.requestId);
   }
   counters.searchCancels.fetch_add(1, std::memory_order_relaxed);
   // A search thread waiting to post a result of this request is refused now, not later.
@@ -97,8 +97,8 @@ int DvrCore::gateMedia(const EventParms& event) {
   if (!gated) return 0;
   std::atomic<int16_t>* counter;
   {
-    std::lock_guard lock(gopMutex);
-    counter = &gopTable.try_emplace(event.source, 0).first->second;  // nodes never move
+    std::lock_guard lock(gate.gopMutex);
+    counter = &gate.gopTable.try_emplace(event.source, 0).first->second;  // nodes never move
   }
   // Relaxed: each source's counter is used by the one thread that posts its frames.
   if (throttling.load()) {
@@ -146,10 +146,10 @@ int DvrCore::queueEvent(const EventParms& event, bool unbounded) {
 // The provider of the calling search thread, for a result of `requestId`; none when the request
 // is cancelled or the caller is no search thread, whose results are refused.
 std::shared_ptr<SearchHandler::StoredProvider> DvrCore::resultProvider(uint32_t requestId) {
-  std::lock_guard lock(requestMutex);
-  if (cancelledRequests.count(requestId) != 0) return nullptr;
-  const auto it = providers.find(std::this_thread::get_id());
-  return it != providers.end() ? it->second : nullptr;
+  std::lock_guard lock(searches.requestMutex);
+  if (searches.cancelledRequests.count(requestId) != 0) return nullptr;
+  const auto it = searches.providers.find(std::this_thread::get_id());
+  return it != searches.providers.end() ? it->second : nullptr;
 }
 
 // One result payload in flight per search thread: waits until every holder has released the
@@ -173,26 +173,26 @@ int DvrCore::appendToQueue(const EventParms& entry, bool unbounded) {
   {
     // Decided under the queue lock, where the dispatch loop decides to end: either it will still
     // see the record, or the post is refused. A record accepted after its last look is lost.
-    std::unique_lock lock(queueMutex);
+    std::unique_lock lock(queue.queueMutex);
     if (stopRequested.load()) {
       lock.unlock();
       releaseRef(entry.data, 0);
       return kPostRefused;
     }
-    full = !unbounded &&
-           (eventQueue.size() >= kMaxQueuedRecords || queuedBytes + entry.length > kMaxQueuedBytes);
+    full = !unbounded && (queue.eventQueue.size() >= EventQueue::kMaxQueuedRecords ||
+                          queue.queuedBytes + entry.length > EventQueue::kMaxQueuedBytes);
     if (!full) {
-      eventQueue.push_back(entry);
-      queuedBytes += entry.length;
+      queue.eventQueue.push_back(entry);
+      queue.queuedBytes += entry.length;
     }
   }
   if (full) {
     releaseRef(entry.data, 0);
     return refuseFullQueue(entry.source);
   }
-  queueCond.notify_one();
+  queue.queueCond.notify_one();
   if (!unbounded) {
-    if (const uint32_t refused = queueRefusals.accept()) {
+    if (const uint32_t refused = queue.queueRefusals.accept()) {
       coreLog50("event queue full: {:L} posts refused", refused);
     }
   }
@@ -202,7 +202,7 @@ int DvrCore::appendToQueue(const EventParms& entry, bool unbounded) {
 // The core's own log lines are written before they reach the queue, so the line that reports a
 // full queue needs no slot in it; their refusal is not counted, or the report would count itself.
 int DvrCore::refuseFullQueue(uint32_t source) {
-  if (source != kCoreAddress && queueRefusals.refuse()) {
+  if (source != kCoreAddress && queue.queueRefusals.refuse()) {
     coreLog75("event queue full");
   }
   return kPostRefused;
@@ -236,8 +236,8 @@ int DvrCore::releaseRef(void* data, uint32_t slot) {
   // Wake the search thread whose result this was before freeing, so that a new block at the same
   // address can't be mistaken for this one.
   {
-    std::lock_guard lock(requestMutex);
-    for (auto& [thread, provider] : providers) {
+    std::lock_guard lock(searches.requestMutex);
+    for (auto& [thread, provider] : searches.providers) {
       std::lock_guard providerLock(provider->mutex);
       if (provider->pending != data) continue;
       provider->pending = nullptr;

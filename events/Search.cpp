@@ -27,26 +27,27 @@ bool DvrCore::isSearchRequest(const EventParms& event) {
 int DvrCore::searchRequest(const EventParms& event) {
   if (event.length == 0) return kPostAccepted;
   {
-    std::lock_guard lock(requestMutex);
+    std::lock_guard lock(searches.requestMutex);
     // A new request revives a cancelled identifier, also for threads still serving it.
-    if (cancelledRequests.erase(event.requestId) != 0) {
-      for (auto& [thread, provider] : providers) {
+    if (searches.cancelledRequests.erase(event.requestId) != 0) {
+      for (auto& [thread, provider] : searches.providers) {
         if (provider->requestId != event.requestId) continue;
         std::lock_guard providerLock(provider->mutex);
         provider->cancelled = false;
       }
     }
     // A search thread can't start searches of its own: swallowed, not counted.
-    if (providers.count(std::this_thread::get_id()) != 0) return kPostAccepted;
+    if (searches.providers.count(std::this_thread::get_id()) != 0) return kPostAccepted;
   }
   const auto servers = searchServers();
   if (!reserveSearchThreads(static_cast<uint32_t>(servers.size()))) {
-    if (searchRefusals.refuse()) {
-      coreLog50("search threads at their limit of {}: refusing search requests", kMaxSearchThreads);
+    if (searches.searchRefusals.refuse()) {
+      coreLog50("search threads at their limit of {}: refusing search requests",
+                SearchState::kMaxSearchThreads);
     }
     return kPostRefused;
   }
-  if (const uint32_t refused = searchRefusals.accept(); refused != 0) {
+  if (const uint32_t refused = searches.searchRefusals.accept(); refused != 0) {
     coreLog50("search requests accepted again after {:L} refused", refused);
   }
   const auto request = std::make_shared<AsyncEvent>(event);
@@ -81,41 +82,42 @@ std::vector<std::shared_ptr<Plugin>> DvrCore::searchServers() {
 }
 
 bool DvrCore::reserveSearchThreads(uint32_t count) {
-  std::lock_guard lock(searchThreadMutex);
-  if (searchThreads + count > kMaxSearchThreads) return false;
-  searchThreads += count;
+  std::lock_guard lock(searches.searchThreadMutex);
+  if (searches.searchThreads + count > SearchState::kMaxSearchThreads) return false;
+  searches.searchThreads += count;
   return true;
 }
 
 void DvrCore::searchThreadsEnded(uint32_t count) {
   // Notified under the lock: the teardown may destroy the core as soon as it sees 0.
-  std::lock_guard lock(searchThreadMutex);
-  searchThreads -= count;
-  if (searchThreads == 0) searchThreadCond.notify_all();
+  std::lock_guard lock(searches.searchThreadMutex);
+  searches.searchThreads -= count;
+  if (searches.searchThreads == 0) searches.searchThreadCond.notify_all();
 }
 
 void DvrCore::waitForSearchThreads() {
-  std::unique_lock lock(searchThreadMutex);
-  searchThreadCond.wait(lock, [&] { return searchThreads == 0; });
+  std::unique_lock lock(searches.searchThreadMutex);
+  searches.searchThreadCond.wait(lock, [&] { return searches.searchThreads == 0; });
 }
 
 void DvrCore::runSearch(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) {
   const auto self = std::this_thread::get_id();
   {
-    std::lock_guard lock(requestMutex);
-    providers[self] = std::make_shared<SearchHandler::StoredProvider>(request->record.requestId);
+    std::lock_guard lock(searches.requestMutex);
+    searches.providers[self] =
+        std::make_shared<SearchHandler::StoredProvider>(request->record.requestId);
   }
   plugin->DeliverSearch(request->record);
   {
-    std::lock_guard lock(requestMutex);
-    providers.erase(self);
+    std::lock_guard lock(searches.requestMutex);
+    searches.providers.erase(self);
   }
   plugin->SearchEnded();
 }
 
 void DvrCore::wakeSearchThreads(uint32_t requestId, bool everyRequest) {
-  std::lock_guard lock(requestMutex);
-  for (auto& [thread, provider] : providers) {
+  std::lock_guard lock(searches.requestMutex);
+  for (auto& [thread, provider] : searches.providers) {
     if (!everyRequest && provider->requestId != requestId) continue;
     std::lock_guard providerLock(provider->mutex);
     if (!everyRequest) provider->cancelled = true;

@@ -1,16 +1,21 @@
 // The state of running searches: the shared copy of one search request, and the per-thread state
 // that paces one serving plugin to one result payload in flight.
 //
-// Core-internal. `providers` (in DvrCore) maps a search thread to its StoredProvider under
+// Core-internal. `providers` (in SearchState) maps a search thread to its StoredProvider under
 // `requestMutex`; a provider's own mutex is always taken after `requestMutex`, never before.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <thread>
 
+#include "core/Guarded.h"
 #include "events/EventParms.h"
+#include "log/RefusalRun.h"
 
 namespace kv::core {
 
@@ -40,4 +45,23 @@ struct StoredProvider {
 };
 
 }  // namespace SearchHandler
+
+// The bookkeeping of running searches, held by the core as `searches`.
+struct SearchState {
+  // Search threads running at once, across all requests: a flood of requests can't make the core
+  // start threads without end.
+  static constexpr uint32_t kMaxSearchThreads = 64;
+
+  std::mutex requestMutex;  // taken before a StoredProvider's mutex
+  std::set<uint32_t> cancelledRequests KV_GUARDED_BY(requestMutex);
+  std::map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> providers
+      KV_GUARDED_BY(requestMutex);
+
+  // Counted in before a search thread starts and out as its last step; the teardown waits for 0.
+  std::mutex searchThreadMutex;  // a leaf
+  std::condition_variable searchThreadCond;
+  uint32_t searchThreads KV_GUARDED_BY(searchThreadMutex) = 0;
+  RefusalRun searchRefusals;  // requests refused for the limit, logged as one run; lock-free
+};
+
 }  // namespace kv::core

@@ -114,7 +114,7 @@ TEST_F(CoreInitTest, TheTeardownReportsReferencesThatWereNeverReleased) {
   void* kept = queued().at(0).data;
   core_->addRef(kept, 0x21);  // a plugin keeps it and never gives it back
   core_->addRef(kept, 0x21);
-  core_->eventQueue.clear();  // delivered: the queue's reference goes
+  core_->queue.eventQueue.clear();  // delivered: the queue's reference goes
   core_->releaseRef(kept, 0);
   const size_t before = logLines().size();
   core_->requestStop();  // as after the main loop: the report's own records are not queued

@@ -42,11 +42,11 @@ class IntakeTest : public CoreTest {
   bool popQueued() {
     EventParms record;
     {
-      std::lock_guard lock(core_->queueMutex);
-      if (core_->eventQueue.empty()) return false;
-      record = core_->eventQueue.front();
-      core_->eventQueue.pop_front();
-      core_->queuedBytes -= record.length;
+      std::lock_guard lock(core_->queue.queueMutex);
+      if (core_->queue.eventQueue.empty()) return false;
+      record = core_->queue.eventQueue.front();
+      core_->queue.eventQueue.pop_front();
+      core_->queue.queuedBytes -= record.length;
     }
     core_->releaseRef(record.data, 0);
     return true;
@@ -95,8 +95,8 @@ TEST_F(IntakeTest, QueuedRecordsCarryTheirOwnCopyOfThePayload) {
   EXPECT_EQ(core_->counters.refblkCount.load(), 2u);
 
   for (const auto& queuedRecord : two) core_->releaseRef(queuedRecord.data, 0);
-  std::lock_guard lock(core_->queueMutex);
-  core_->eventQueue.clear();
+  std::lock_guard lock(core_->queue.queueMutex);
+  core_->queue.eventQueue.clear();
 }
 
 TEST_F(IntakeTest, RequestsToTheCoreAreAnsweredAndNeverQueued) {
@@ -108,7 +108,7 @@ TEST_F(IntakeTest, RequestsToTheCoreAreAnsweredAndNeverQueued) {
   EXPECT_EQ(noPayload.length, 0u);
   EXPECT_EQ(queued().at(0).length, 0u);
   EXPECT_EQ(queued().at(0).data, nullptr);
-  core_->eventQueue.clear();
+  core_->queue.eventQueue.clear();
 
   struct Row {
     const char* what;
@@ -182,7 +182,7 @@ TEST_F(IntakeTest, LiveLogRecordsAreFilteredWrittenAndQueued) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("equal"), std::string::npos);
   for (const auto& entry : queue) core_->releaseRef(entry.data, 0);
-  core_->eventQueue.clear();
+  core_->queue.eventQueue.clear();
 }
 
 TEST_F(IntakeTest, ALineThatCannotBeWrittenIsLostButTheRecordGoesOn) {
@@ -193,7 +193,7 @@ TEST_F(IntakeTest, ALineThatCannotBeWrittenIsLostButTheRecordGoesOn) {
   EXPECT_EQ(postLogText(50, "lost line"), kPostAccepted);
   ASSERT_EQ(queued().size(), 1u);
   core_->releaseRef(queued()[0].data, 0);
-  core_->eventQueue.clear();
+  core_->queue.eventQueue.clear();
 }
 
 TEST_F(IntakeTest, AfterAStopOnlyRequestsAndTheLogPluginAreServed) {
@@ -231,7 +231,7 @@ TEST_F(IntakeTest, AfterAStopOnlyRequestsAndTheLogPluginAreServed) {
   EXPECT_EQ(core_->counters.heldRefs[0x21].load(), 0);
   EXPECT_EQ(queued().size(), 1u);
   core_->releaseRef(const_cast<void*>(held), 0);
-  core_->eventQueue.clear();
+  core_->queue.eventQueue.clear();
   expectNoBlocks();
 }
 
@@ -262,7 +262,7 @@ TEST_F(IntakeTest, VideoWaitsForAKeyFrameAndDropsOverlongGops) {
   EXPECT_EQ(postFrame(false, kTypeVideo, kCamera + 6), kPostDropLongGop);
 
   for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
-  core_->eventQueue.clear();
+  core_->queue.eventQueue.clear();
   expectNoBlocks();
 }
 
@@ -284,7 +284,7 @@ TEST_F(IntakeTest, ThrottlingDropsLiveMediaUntilVideoSeesAKeyFrame) {
   EXPECT_EQ(postFrame(false), kPostAccepted);
 
   for (const auto& entry : queued()) core_->releaseRef(entry.data, 0);
-  core_->eventQueue.clear();
+  core_->queue.eventQueue.clear();
 }
 
 // A payload said to be longer than a block can count is refused before any allocation, and so is
@@ -307,14 +307,14 @@ TEST_F(IntakeTest, PayloadsThatCannotMakeABlockAreRefused) {
 TEST_F(IntakeTest, TheQueueIsBoundedByRecordsAndBytes) {
   core_->logLevels[0] = 0;
   const auto alarm = record(kTypeAlarm, kFlagLive, kCamera, "a");
-  for (size_t i = 0; i < DvrCore::kMaxQueuedRecords; ++i) ASSERT_EQ(post(alarm), kPostAccepted);
+  for (size_t i = 0; i < EventQueue::kMaxQueuedRecords; ++i) ASSERT_EQ(post(alarm), kPostAccepted);
   EXPECT_EQ(post(alarm), kPostRefused);
   EXPECT_EQ(post(alarm), kPostRefused);
   EXPECT_EQ(linesWith("core\033[0m event queue full"), 1u);  // once, when the run starts
   // The core's own documents still pass.
   core_->publishMemoryDocument();
-  EXPECT_EQ(core_->eventQueue.size(), DvrCore::kMaxQueuedRecords + 1);
-  EXPECT_EQ(core_->eventQueue.back().source, kCoreAddress);
+  EXPECT_EQ(core_->queue.eventQueue.size(), EventQueue::kMaxQueuedRecords + 1);
+  EXPECT_EQ(core_->queue.eventQueue.back().source, kCoreAddress);
 
   popQueued();
   popQueued();
@@ -323,7 +323,7 @@ TEST_F(IntakeTest, TheQueueIsBoundedByRecordsAndBytes) {
   while (popQueued()) continue;
 
   // Bytes: a payload that would take the queue past its bound waits for room like any other.
-  const std::string big(DvrCore::kMaxQueuedBytes / 2, 'b');
+  const std::string big(EventQueue::kMaxQueuedBytes / 2, 'b');
   const auto large = record(kTypeAlarm, kFlagLive, kCamera, big);
   EXPECT_EQ(post(large), kPostAccepted);
   EXPECT_EQ(post(large), kPostAccepted);
@@ -337,7 +337,7 @@ TEST_F(IntakeTest, TheQueueIsBoundedByRecordsAndBytes) {
 TEST_F(IntakeTest, ReferencesReturnToZeroWhenEveryHolderReleases) {
   EXPECT_EQ(post(record(kTypeAlarm, kFlagLive, kCamera, std::string(1000, 'x'))), kPostAccepted);
   void* data = queued().at(0).data;
-  core_->eventQueue.clear();
+  core_->queue.eventQueue.clear();
 
   // Four plugins take and give back references at the same time, one keeps a reference.
   core_->addRef(data, 0x30);
@@ -393,9 +393,9 @@ TEST_F(IntakeTest, AThreadCancelledInsideThePostUnwindsThroughIt) {
   // The log and queue locks were let go on the way out.
   EXPECT_EQ(postLogText(50, "still writing"), kPostAccepted);
   EXPECT_NE(logLines().back().find("still writing"), std::string::npos);
-  std::lock_guard lock(core_->queueMutex);
-  for (const auto& entry : core_->eventQueue) core_->releaseRef(entry.data, 0);
-  core_->eventQueue.clear();
+  std::lock_guard lock(core_->queue.queueMutex);
+  for (const auto& entry : core_->queue.eventQueue) core_->releaseRef(entry.data, 0);
+  core_->queue.eventQueue.clear();
 }
 
 // A stop racing a poster: either the dispatch loop still delivers a record or the post is

@@ -46,9 +46,9 @@ class SearchTest : public CoreTest {
 
   // The queued records removed from the queue; each still holds the queue's reference.
   std::vector<EventParms> takeQueue() {
-    std::lock_guard lock(core_->queueMutex);
-    std::vector<EventParms> taken(core_->eventQueue.begin(), core_->eventQueue.end());
-    core_->eventQueue.clear();
+    std::lock_guard lock(core_->queue.queueMutex);
+    std::vector<EventParms> taken(core_->queue.eventQueue.begin(), core_->queue.eventQueue.end());
+    core_->queue.eventQueue.clear();
     return taken;
   }
 
@@ -326,12 +326,12 @@ TEST_F(SearchTest, SearchThreadsHaveALimitAndARunOfRefusalsIsLoggedOnce) {
   };
 
   auto search = searchRecord();
-  for (uint32_t i = 0; i < DvrCore::kMaxSearchThreads; ++i) {
+  for (uint32_t i = 0; i < SearchState::kMaxSearchThreads; ++i) {
     ASSERT_EQ(postEvent(&search), kPostAccepted) << i;
   }
   for (int i = 0; i < 3; ++i) EXPECT_EQ(postEvent(&search), kPostRefused);
   EXPECT_EQ(linesWith("search threads at their limit of 64: refusing search requests"), 1);
-  EXPECT_EQ(core_->counters.searchesRequested.load(), DvrCore::kMaxSearchThreads);
+  EXPECT_EQ(core_->counters.searchesRequested.load(), SearchState::kMaxSearchThreads);
 
   {
     std::lock_guard lock(mutex);
@@ -341,13 +341,13 @@ TEST_F(SearchTest, SearchThreadsHaveALimitAndARunOfRefusalsIsLoggedOnce) {
   plugin->WaitForSearches();
   {
     // The core's count goes down as each thread's last step, just after the plugin's count.
-    std::unique_lock lock(core_->searchThreadMutex);
-    core_->searchThreadCond.wait(lock, [&] { return core_->searchThreads == 0; });
+    std::unique_lock lock(core_->searches.searchThreadMutex);
+    core_->searches.searchThreadCond.wait(lock, [&] { return core_->searches.searchThreads == 0; });
   }
   EXPECT_EQ(postEvent(&search), kPostAccepted);
   EXPECT_EQ(linesWith("search requests accepted again after 3 refused"), 1);
   plugin->WaitForSearches();
-  EXPECT_EQ(running.load(), DvrCore::kMaxSearchThreads + 1);
+  EXPECT_EQ(running.load(), SearchState::kMaxSearchThreads + 1);
 }
 
 }  // namespace

@@ -115,8 +115,8 @@ std::vector<std::string> CoreTest::syslogCalls() const {
 }
 
 std::vector<core::EventParms> CoreTest::queued() {
-  std::lock_guard lock(core_->queueMutex);
-  return {core_->eventQueue.begin(), core_->eventQueue.end()};
+  std::lock_guard lock(core_->queue.queueMutex);
+  return {core_->queue.eventQueue.begin(), core_->queue.eventQueue.end()};
 }
 
 }  // namespace kv::test

@@ -1,0 +1,33 @@
+// EventQueue: the intake's queue of records for the dispatch loop, with its bounds.
+//
+// Every poster appends under `queueMutex` and signals `queueCond`; the dispatch loop on the first
+// thread pops. A stop is decided against the queue under the same lock (DvrCore::appendToQueue and
+// DvrCore::dispatchLoop). Each queued record holds the queue's reference to its payload block.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "core/Guarded.h"
+#include "events/EventParms.h"
+#include "log/RefusalRun.h"
+
+namespace kv::core {
+
+struct EventQueue {
+  // Bounds sized for a camera with 256 MiB: one plugin posting without pause must not grow the
+  // core until the system kills it. The core's own status and memory documents pass them.
+  static constexpr size_t kMaxQueuedRecords = 65536;
+  static constexpr uint64_t kMaxQueuedBytes = 32 * 1024 * 1024;
+
+  std::mutex queueMutex;  // a leaf: nothing is taken while it is held
+  std::condition_variable queueCond;
+  std::deque<EventParms> eventQueue KV_GUARDED_BY(queueMutex);
+  uint64_t queuedBytes KV_GUARDED_BY(queueMutex) = 0;  // payload bytes of the queued records
+  RefusalRun queueRefusals;  // posts refused for the bounds, logged as one run; lock-free
+};
+
+}  // namespace kv::core
