@@ -13,7 +13,7 @@ namespace {
 // A plugin with ID 8 is never closed in turn: it goes before all others, or, as the log plugin,
 // after all others when the core is destroyed.
 bool isIdEight(const Plugin& plugin) {
-  return plugin.reply().address != kCoreAddress && plugin.pluginId() == 8;
+  return plugin.reply().address != kCoreAddress && plugin.pluginId() == kPluginIdRemovedAtClose;
 }
 
 // The highest close order first (unsigned); equal orders by file name, ignoring ASCII case.

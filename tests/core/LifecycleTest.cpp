@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "plugins/PluginAbi.h"
 #include "tests/support/IpcPackets.h"
 #include "tests/support/Process.h"
 #include "tests/support/TracedPlugins.h"
@@ -114,7 +115,8 @@ TEST_F(LifecycleTest, ACloseOrderForEveryPluginAndIdEightBeforeAll) {
   addFilePlugin("max.so", "address=0x00330000\ncloseOrder=0xFFFFFFFF\n");
   addFilePlugin("one.so", "address=0x00340000\ncloseOrder=1\n");
   addFilePlugin("zero.so", "address=0x00350000\ncloseOrder=0\n");
-  addFilePlugin("eight.so", "address=0x00080000\ncloseOrder=0xFFFFFFFF\n");
+  addFilePlugin("eight.so", "address=" + std::to_string(makeAddress(kPluginIdRemovedAtClose)) +
+                                "\ncloseOrder=0xFFFFFFFF\n");
   // Can't be opened (no Close); declares ID 0x42 and close order 0x1234.
   fs::copy_file(test::tracePluginPath("no_close"), dir_ / "plugins" / "noclose.so");
   auto core = startWithPipe();

@@ -229,7 +229,7 @@ TEST_F(SupervisorLinkTest, AnIdEightPluginBusyWithAPacketIsTakenDownOnTheFirstTh
   std::thread::id unloadedOn;
   bool deliveredAtUnload = false;
   auto& hooks = newHooks();
-  hooks.load = [](LoadReply& reply) { reply.address = makeAddress(8); };
+  hooks.load = [](LoadReply& reply) { reply.address = makeAddress(kPluginIdRemovedAtClose); };
   hooks.ipc = [&](const void*, uint32_t) {
     delivering.release();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
