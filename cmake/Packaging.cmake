@@ -32,6 +32,7 @@ install(TARGETS sample_camsim sample_recorder sample_searchclient
 install(FILES ${PROJECT_SOURCE_DIR}/events/EventParms.h ${PROJECT_SOURCE_DIR}/events/EventClasses.h
         DESTINATION include/korva/events COMPONENT sdk)
 install(FILES ${PROJECT_SOURCE_DIR}/plugins/PluginAbi.h ${PROJECT_SOURCE_DIR}/plugins/PluginEntry.h
+              ${PROJECT_SOURCE_DIR}/plugins/IpcPacket.h
         DESTINATION include/korva/plugins COMPONENT sdk)
 configure_package_config_file(cmake/korvaConfig.cmake.in
                               ${CMAKE_CURRENT_BINARY_DIR}/korvaConfig.cmake

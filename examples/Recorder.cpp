@@ -79,9 +79,9 @@ class Recorder {
 
   // I/O thread: any packet addressed to this plugin asks for the statistics.
   void onIpc(const void* packet, uint32_t length) {
-    const auto header = readIpcHeader(packet, length);
-    if (!header) return;
-    const std::vector<uint8_t> answer = makeIpcPacket(header->route, header->type, statistics());
+    IpcHeader header{};
+    if (!readIpcPacket(packet, length, header)) return;
+    const std::vector<uint8_t> answer = makeIpcPacket(header.route, header.type, statistics());
     EventParms event = makeEventRecord(kTypeIpc, 0, address(), answer.data(), answer.size());
     post_(&event);  // 1 when the supervisor pipe is gone: nobody left to answer
   }

@@ -69,7 +69,7 @@ TEST_F(ExecutableTest, ThePipeIsTheFirstArgumentWithoutADash) {
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
   // "-x" is skipped, 7 is the pipe; "abc" reads as 0. Each run finds a close packet waiting.
-  const std::string close = test::ipcPacket(test::kIpcClose, 0, "");
+  const std::string close = test::ipcPacket(kIpcTypeClose, 0, "");
   ASSERT_EQ(send(pair[1], close.data(), close.size(), 0), 16);
   ProcessOptions atSeven, atZero;
   atSeven.fds = {{pair[0], 7}};

@@ -130,7 +130,7 @@ TEST_F(LifecycleTest, ACloseOrderForEveryPluginAndIdEightBeforeAll) {
     }
     EXPECT_TRUE(seen) << text;
   }
-  sendToCore(test::ipcPacket(test::kIpcClose, 0, ""));
+  sendToCore(test::ipcPacket(kIpcTypeClose, 0, ""));
   const auto result = core->wait();
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(
@@ -264,7 +264,7 @@ TEST_F(LifecycleTest, EveryThreadGivesUpRawIoOnceThePluginsAreOpen) {
   }
   EXPECT_GE(capabilities.size(), 3u);  // the first thread, the I/O thread, the plugin's own
   for (const auto& effective : capabilities) EXPECT_EQ(effective, "0000000000003000");
-  sendToCore(test::ipcPacket(test::kIpcClose, 0, ""));
+  sendToCore(test::ipcPacket(kIpcTypeClose, 0, ""));
   const auto result = core->wait();
   EXPECT_EQ(result.exitCode, 0) << result.err;
 }
