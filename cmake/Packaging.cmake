@@ -3,7 +3,8 @@
 #            plugin, the identity script and the product description;
 #   samples  the other sample plugins, for a demonstration tree;
 #   sdk      the public plugin headers with a CMake package, for plugins built out of tree.
-# `cpack` packs the runtime component as korva-<version>-<arch>.tar.gz.
+# `cpack` packs the runtime component as korva-<version>-<arch>.tar.gz, <version> being the
+# project version.
 include(CMakePackageConfigHelpers)
 
 set(kv_root korva)
@@ -12,7 +13,10 @@ install(TARGETS korvacore RUNTIME DESTINATION ${kv_root} COMPONENT runtime)
 install(TARGETS sample_logpi LIBRARY DESTINATION ${kv_root}/plugins COMPONENT runtime)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/get_id.sh DESTINATION ${kv_root}/scripts
         COMPONENT runtime)
-install(FILES ${PROJECT_SOURCE_DIR}/config/product.xml DESTINATION ${kv_root} COMPONENT runtime)
+# The product description carries the project version, like the core and the package name.
+configure_file(config/product.xml.in ${PROJECT_BINARY_DIR}/generated/config/product.xml @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/generated/config/product.xml DESTINATION ${kv_root}
+        COMPONENT runtime)
 install(DIRECTORY DESTINATION ${kv_root}/protected-plugins COMPONENT runtime)
 
 # The shared libraries korvacore needs beyond the camera's C library, under their sonames.

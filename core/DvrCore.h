@@ -41,6 +41,7 @@
 
 #include "core/MemoryWatch.h"
 #include "core/PrivilegeDrop.h"
+#include "core/Version.h"
 #include "events/EventParms.h"
 #include "events/Search.h"
 #include "log/LogSink.h"
@@ -239,7 +240,7 @@ class DvrCore {
 
   const std::string exePath;
   std::string productName = "Korvascope";
-  std::string coreVersion = "26.1.3.0";
+  std::string coreVersion = kCoreVersion;
   std::string supervisorFile;     // guarded by supervisorMutex: written on the I/O thread
   std::string supervisorVersion;  // guarded by supervisorMutex
   mutable std::mutex supervisorMutex;

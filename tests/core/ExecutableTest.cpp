@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/Version.h"
 #include "tests/support/IpcPackets.h"
 #include "tests/support/Process.h"
 #include "tests/support/TracedPlugins.h"
@@ -55,7 +56,8 @@ class ExecutableTest : public ::testing::Test {
 };
 
 TEST_F(ExecutableTest, HelpIsPrintedForAnyArgumentWhoseSecondCharacterIsH) {
-  const std::string help = "core version 26.1.3.0\nUsage: " + exe_ + " <pipe>\n";
+  const std::string help =
+      "core version " + std::string(kCoreVersion) + "\nUsage: " + exe_ + " <pipe>\n";
   for (const auto& args : {std::vector<std::string>{"-h"}, {"-help", "7"}, {"-x", "-hx"}}) {
     const auto result = run(args);
     EXPECT_EQ(result.exitCode, 0) << args[0];
