@@ -3,7 +3,8 @@
 #            plugin, the identity script and the product description;
 #   samples  the other sample plugins, for a demonstration tree;
 #   sdk      the public plugin headers with a CMake package, for plugins built out of tree.
-# `cpack` packs the runtime component as korva-<version>-<arch>.tar.gz.
+# `cpack` packs the runtime component as korva-<version>-<arch>.tar.gz, <version> being the
+# project version.
 include(CMakePackageConfigHelpers)
 
 set(kv_root korva)
@@ -12,7 +13,10 @@ install(TARGETS korvacore RUNTIME DESTINATION ${kv_root} COMPONENT runtime)
 install(TARGETS sample_logpi LIBRARY DESTINATION ${kv_root}/plugins COMPONENT runtime)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/get_id.sh DESTINATION ${kv_root}/scripts
         COMPONENT runtime)
-install(FILES ${PROJECT_SOURCE_DIR}/config/product.xml DESTINATION ${kv_root} COMPONENT runtime)
+# The product description carries the project version, like the core and the package name.
+configure_file(config/product.xml.in ${PROJECT_BINARY_DIR}/generated/config/product.xml @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/generated/config/product.xml DESTINATION ${kv_root}
+        COMPONENT runtime)
 install(DIRECTORY DESTINATION ${kv_root}/protected-plugins COMPONENT runtime)
 
 # The shared libraries korvacore needs beyond the camera's C library, under their sonames.
@@ -32,6 +36,7 @@ install(TARGETS sample_camsim sample_recorder sample_searchclient
 install(FILES ${PROJECT_SOURCE_DIR}/events/EventParms.h ${PROJECT_SOURCE_DIR}/events/EventClasses.h
         DESTINATION include/korva/events COMPONENT sdk)
 install(FILES ${PROJECT_SOURCE_DIR}/plugins/PluginAbi.h ${PROJECT_SOURCE_DIR}/plugins/PluginEntry.h
+              ${PROJECT_SOURCE_DIR}/plugins/IpcPacket.h
         DESTINATION include/korva/plugins COMPONENT sdk)
 configure_package_config_file(cmake/korvaConfig.cmake.in
                               ${CMAKE_CURRENT_BINARY_DIR}/korvaConfig.cmake

@@ -51,17 +51,7 @@ int64_t documentId(uint32_t address) {
 }
 
 EventParms documentEvent(uint32_t type, const std::string& text) {
-  EventParms event{};
-  event.size = sizeof event;
-  event.version = kEventParmsVersion;
-  event.length = static_cast<uint32_t>(text.size());
-  event.data = const_cast<char*>(text.data());
-  event.source = kCoreAddress;
-  event.type = type;
-  event.flags = kDocumentFlags;
-  event.parmsSize = kEventTypeParmsSize;
-  event.parmsVersion = kEventTypeParmsVersion;
-  return event;
+  return makeEventRecord(type, kDocumentFlags, kCoreAddress, text.data(), text.size());
 }
 
 void addPluginElement(DocumentBuilder& builder, XmlNode* module, int64_t id,

@@ -48,6 +48,7 @@
 #include "core/Guarded.h"
 #include "core/MemoryWatch.h"
 #include "core/PrivilegeDrop.h"
+#include "core/Version.h"
 #include "events/EventParms.h"
 #include "events/EventQueue.h"
 #include "events/MediaGate.h"
@@ -215,7 +216,7 @@ class DvrCore {
 
   const std::string exePath;
   std::string productName = "Korvascope";
-  std::string coreVersion = "26.1.3.0";
+  std::string coreVersion = kCoreVersion;
 
   // The log sink with `logMutex`, `colourLog`, `background` and `pluginNames`.
   LogSink logSink;

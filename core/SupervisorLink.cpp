@@ -16,20 +16,10 @@
 
 #include "core/DvrCore.h"
 #include "log/CoreLog.h"
+#include "plugins/IpcPacket.h"
 
 namespace kv::core {
 namespace {
-
-constexpr uint32_t kHeaderSize = 16;
-constexpr uint32_t kTypeSupervisorInfo = 7;
-constexpr uint32_t kTypeClose = 8;
-constexpr std::string_view kBackgroundOption = "Background:true";
-
-// Packet words are little-endian whatever the processor.
-uint32_t wordAt(const uint8_t* bytes, size_t offset) {
-  const uint8_t* b = bytes + offset;
-  return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
-}
 
 // Fields separated by single NULs; a NUL that ends the payload starts no new field.
 std::vector<std::string> splitFields(const uint8_t* payload, uint32_t length) {
@@ -92,10 +82,10 @@ void SupervisorLink::onIpcReceive(const boost::system::error_code& error, size_t
     return;
   }
   ipcRxFill += static_cast<uint32_t>(received);
-  while (ipcRxFill >= kHeaderSize) {
-    const uint32_t length = wordAt(ipcRxBuffer.data(), 0);
+  while (ipcRxFill >= kIpcHeaderSize) {
+    const uint32_t length = readLe32(ipcRxBuffer.data());
     // A length shorter than the header could never be consumed: as bad as an over-long one.
-    if (length > kIpcBufferSize || length < kHeaderSize) {
+    if (!ipcLengthValid(length)) {
       coreLog50("bad ipc packet length");
       ipcRxFill = 0;
       break;
@@ -109,11 +99,13 @@ void SupervisorLink::onIpcReceive(const boost::system::error_code& error, size_t
 }
 
 void SupervisorLink::handleIpcPacket(const uint8_t* packet, uint32_t length) {
-  switch (wordAt(packet, 8)) {
-    case kTypeSupervisorInfo:
-      if (length > kHeaderSize) takeSupervisorInfo(packet + kHeaderSize, length - kHeaderSize);
+  switch (readIpcHeader(packet).type) {
+    case kIpcTypeSupervisorInfo:
+      if (length > kIpcHeaderSize) {
+        takeSupervisorInfo(packet + kIpcHeaderSize, length - kIpcHeaderSize);
+      }
       break;
-    case kTypeClose: core_.requestStop(); break;
+    case kIpcTypeClose: core_.requestStop(); break;
     default: routeIpcPacket(packet, length);
   }
 }
@@ -121,7 +113,7 @@ void SupervisorLink::handleIpcPacket(const uint8_t* packet, uint32_t length) {
 // The supervisor's file name, version and an option word.
 void SupervisorLink::takeSupervisorInfo(const uint8_t* payload, uint32_t length) {
   const auto fields = splitFields(payload, length);
-  if (fields.size() >= 3 && fields[2] == kBackgroundOption) core_.logSink.setBackground();
+  if (fields.size() >= 3 && fields[2] == kIpcBackgroundOption) core_.logSink.setBackground();
   std::lock_guard lock(supervisorMutex);
   if (fields.size() >= 2) supervisorVersion = fields[1];
   if (!fields.empty()) supervisorFile = fields[0];
@@ -129,7 +121,7 @@ void SupervisorLink::takeSupervisorInfo(const uint8_t* payload, uint32_t length)
 
 // To the first plugin whose ID is in bits 20 to 27 of the route word; dropped when none has it.
 void SupervisorLink::routeIpcPacket(const uint8_t* packet, uint32_t length) {
-  const uint32_t id = (wordAt(packet, 4) >> 20) & 0xFFu;
+  const uint32_t id = ipcRoutePluginId(readIpcHeader(packet).route);
   std::shared_ptr<Plugin> target;
   {
     std::lock_guard lock(core_.pluginsMutex);
@@ -170,7 +162,7 @@ int SupervisorLink::sendIpc(const EventParms& event) {
   // The supervisor frames the pipe by the length words: a record that is not one whole packet
   // would put it out of step for every plugin after it, and an empty one reads as the pipe closing.
   const auto* data = static_cast<const uint8_t*>(event.data);
-  if (data == nullptr || event.length < kHeaderSize || wordAt(data, 0) != event.length) {
+  if (data == nullptr || event.length < kIpcHeaderSize || readLe32(data) != event.length) {
     return kPostRefused;
   }
   // Relaxed: the count only bounds memory; the packets themselves are ordered by the io_context.

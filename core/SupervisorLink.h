@@ -23,6 +23,7 @@
 #include "core/Guarded.h"
 #include "events/EventParms.h"
 #include "log/RefusalRun.h"
+#include "plugins/IpcPacket.h"
 
 namespace kv::core {
 
@@ -30,7 +31,7 @@ class DvrCore;
 
 class SupervisorLink {
  public:
-  static constexpr uint32_t kIpcBufferSize = 65536;
+  static constexpr uint32_t kIpcBufferSize = kIpcMaxPacketSize;  // one whole packet at most
   // Bound of the packets queued for the pipe while the supervisor reads nothing: sendIpc refuses
   // while more than this is queued.
   static constexpr uint64_t kMaxIpcQueuedBytes = 1024 * 1024;

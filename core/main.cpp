@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "core/DvrCore.h"
+#include "core/Version.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ int32_t scanArguments(int argc, char** argv) {
     const char* argument = argv[i];
     if (argument[0] != '-') return std::atoi(argument);
     if (argument[1] == 'h') {
-      std::fprintf(stderr, "core version %s\nUsage: %s <pipe>\n", "26.1.3.0", argv[0]);
+      std::fprintf(stderr, "core version %s\nUsage: %s <pipe>\n", kv::core::kCoreVersion, argv[0]);
       std::exit(0);
     }
   }

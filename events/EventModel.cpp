@@ -1,7 +1,5 @@
 #include "events/EventModel.h"
 
-#include <cstring>
-
 namespace kv::core {
 namespace {
 
@@ -73,18 +71,9 @@ std::string_view eventTypeName(uint32_t type) {
 
 std::optional<EventParms> makeCoreLogRecord(int32_t level, std::string_view text) {
   if (text.empty()) return std::nullopt;
-  EventParms record;
-  std::memset(&record, 0, sizeof record);
-  record.size = sizeof(EventParms);
-  record.version = kEventParmsVersion;
-  record.length = static_cast<uint32_t>(text.size());
   // The record only points at the text; the intake copies the payload before it is queued.
-  record.data = const_cast<char*>(text.data());
-  record.source = kCoreAddress;
-  record.type = kTypeLog;
-  record.flags = kFlagLive | kFlagLogWrite;
-  record.parmsSize = kEventTypeParmsSize;
-  record.parmsVersion = kEventTypeParmsVersion;
+  EventParms record =
+      makeEventRecord(kTypeLog, kFlagLive | kFlagLogWrite, kCoreAddress, text.data(), text.size());
   record.level = level;
   return record;
 }

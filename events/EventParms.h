@@ -147,6 +147,27 @@ constexpr uint32_t maskedType(uint32_t type) {
   return type & ~kTypeModifier;
 }
 
+// A record of `type` with `flags` from `source`, carrying the `length` bytes at `data` (none when
+// `data` is null), with the sizes and versions of the layout compiled against, so that the
+// receiver can tell which layout it got. Everything else is zero, ready for the type-specific
+// fields. The record only points at the payload: the post function copies it before returning.
+inline EventParms makeEventRecord(uint32_t type, uint32_t flags, uint32_t source,
+                                  const void* data = nullptr, size_t length = 0) {
+  EventParms record{};
+  record.size = sizeof record;
+  record.version = kEventParmsVersion;
+  // Not const in the record: delivered records share its layout, and a crypto request's buffer is
+  // written in place. Other posts only read the payload.
+  record.data = const_cast<void*>(data);
+  record.length = data != nullptr ? static_cast<uint32_t>(length) : 0;
+  record.source = source;
+  record.type = type;
+  record.flags = flags;
+  record.parmsSize = kEventTypeParmsSize;
+  record.parmsVersion = kEventTypeParmsVersion;
+  return record;
+}
+
 // The post function that the core hands to every plugin at load: any thread, any time.
 using PostEventFn = int (*)(EventParms* event);
 

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "common/EventBuilder.h"
 #include "common/FrameSource.h"
+#include "common/Guarded.h"
 #include "common/PluginSettings.h"
 #include "plugins/PluginEntry.h"
 
@@ -90,17 +90,17 @@ class CameraSimulator {
 
   int postVideo(const FrameTick& tick) {
     fillFrame(tick.key ? kKeyFrameBytes : kDeltaFrameBytes, tick.frame, tick.key ? 'K' : 'P');
-    EventParms event = makeEvent(kTypeVideo, kFlagLive, kStreamSource);
+    EventParms event =
+        makeEventRecord(kTypeVideo, kFlagLive, kStreamSource, frame_.data(), frame_.size());
     // The gate reads the low two bits of the frame kind; anything else than "key" is a delta.
     event.frameKind = tick.key ? kFrameKindKey : 0;
-    setPayload(event, frame_.data(), frame_.size());
     return post_(&event);
   }
 
   int postAudio(uint32_t frame) {
     fillFrame(kAudioFrameBytes, frame, 'A');
-    EventParms event = makeEvent(kTypeAudio, kFlagLive, kStreamSource);
-    setPayload(event, frame_.data(), frame_.size());
+    EventParms event =
+        makeEventRecord(kTypeAudio, kFlagLive, kStreamSource, frame_.data(), frame_.size());
     return post_(&event);
   }
 
@@ -110,8 +110,8 @@ class CameraSimulator {
         std::snprintf(document, sizeof document,
                       "<?xml version=\"1.0\"?><Alarm Camera=\"1\" Motion=\"1\" Frame=\"%u\"/>",
                       static_cast<unsigned>(frame));
-    EventParms event = makeEvent(kTypeAlarm, kFlagLive, kStreamSource);
-    setPayload(event, document, static_cast<size_t>(length));
+    EventParms event = makeEventRecord(kTypeAlarm, kFlagLive, kStreamSource, document,
+                                       static_cast<size_t>(length));
     post_(&event);  // alarms pass the media gate; nothing to react to
   }
 

@@ -22,7 +22,7 @@
 #include <mutex>
 #include <string>
 
-#include "common/EventBuilder.h"
+#include "common/Guarded.h"
 #include "common/PluginSettings.h"
 #include "common/RotatingLog.h"
 #include "plugins/PluginEntry.h"
@@ -73,9 +73,9 @@ class LogPlugin {
  private:
   // A line for the core's own log sink (standard output), which doesn't depend on this file.
   void warn(const std::string& text) {
-    EventParms event = makeEvent(kTypeLog, kFlagLive | kFlagLogWrite, address());
+    EventParms event =
+        makeEventRecord(kTypeLog, kFlagLive | kFlagLogWrite, address(), text.data(), text.size());
     event.level = kWarningLevel;
-    setPayload(event, text.data(), text.size());
     post_(&event);
   }
 

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "common/EventBuilder.h"
 #include "common/FrameRing.h"
+#include "common/Guarded.h"
 #include "common/IpcPacket.h"
 #include "common/PluginSettings.h"
 #include "common/SearchWalk.h"
@@ -79,11 +79,10 @@ class Recorder {
 
   // I/O thread: any packet addressed to this plugin asks for the statistics.
   void onIpc(const void* packet, uint32_t length) {
-    const auto header = readIpcHeader(packet, length);
-    if (!header) return;
-    const std::vector<uint8_t> answer = makeIpcPacket(header->route, header->type, statistics());
-    EventParms event = makeEvent(kTypeIpc, 0, address());
-    setPayload(event, answer.data(), answer.size());
+    IpcHeader header{};
+    if (!readIpcPacket(packet, length, header)) return;
+    const std::vector<uint8_t> answer = makeIpcPacket(header.route, header.type, statistics());
+    EventParms event = makeEventRecord(kTypeIpc, 0, address(), answer.data(), answer.size());
     post_(&event);  // 1 when the supervisor pipe is gone: nobody left to answer
   }
 
@@ -118,11 +117,11 @@ class Recorder {
     const size_t posted = walkResults(
         pinned.size(),
         [&](size_t i) {
-          EventParms result = makeEvent(pinned[i].type, kFlagStored, address());
+          // The core copies the payload; the pin keeps it alive until then.
+          EventParms result = makeEventRecord(pinned[i].type, kFlagStored, address(),
+                                              pinned[i].data, pinned[i].length);
           result.requestId = request.requestId;
           result.frameKind = pinned[i].frameKind;
-          // The core copies the payload; the pin keeps it alive until then.
-          setPayload(result, pinned[i].data, pinned[i].length);
           return post_(&result);
         },
         [&] { return cancelled(request.requestId); });
@@ -148,9 +147,9 @@ class Recorder {
     return walkResults(
         alarms.size(),
         [&](size_t i) {
-          EventParms result = makeEvent(kTypeAlarm, kFlagStored, address());
+          EventParms result = makeEventRecord(kTypeAlarm, kFlagStored, address(), alarms[i].data(),
+                                              alarms[i].size());
           result.requestId = request.requestId;
-          setPayload(result, alarms[i].data(), alarms[i].size());
           return post_(&result);
         },
         [&] { return cancelled(request.requestId); });
@@ -163,7 +162,7 @@ class Recorder {
       std::lock_guard lock(mutex_);
       if (closed_) return true;
     }
-    EventParms query = makeEvent(kTypeCancel, kFlagQuery, address());
+    EventParms query = makeEventRecord(kTypeCancel, kFlagQuery, address());
     query.requestId = requestId;
     return post_(&query) != 0;
   }
@@ -171,8 +170,7 @@ class Recorder {
   // Hands a kept reference back to the core.
   void giveBack(const void* data) {
     if (data == nullptr) return;
-    EventParms decref = makeEvent(kTypeDecref, 0, address());
-    decref.data = const_cast<void*>(data);
+    EventParms decref = makeEventRecord(kTypeDecref, 0, address(), data);
     post_(&decref);
   }
 

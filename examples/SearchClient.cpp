@@ -23,7 +23,7 @@
 #include <mutex>
 #include <string>
 
-#include "common/EventBuilder.h"
+#include "common/Guarded.h"
 #include "common/PluginSettings.h"
 #include "plugins/PluginEntry.h"
 
@@ -90,7 +90,7 @@ class SearchClient {
     // Relaxed: the word carries nothing else with it; the exchange alone makes the cancel happen
     // once per marked search.
     if (cancelTarget_.compare_exchange_strong(target, 0, std::memory_order_relaxed)) {
-      EventParms cancel = makeEvent(kTypeCancel, 0, address());
+      EventParms cancel = makeEventRecord(kTypeCancel, 0, address());
       cancel.requestId = event.requestId;
       post_(&cancel);
       cancelled_.fetch_add(1, std::memory_order_relaxed);
@@ -102,9 +102,10 @@ class SearchClient {
   void search(uint32_t requestId, bool cancelAfterFirst) {
     // Marked before posting: the first result may be delivered before the post returns.
     cancelTarget_.store(cancelAfterFirst ? requestId : 0, std::memory_order_relaxed);
-    EventParms request = makeEvent(kTypeVideo, kFlagStored, kSearchSource);
+    // An empty query would start nothing.
+    EventParms request =
+        makeEventRecord(kTypeVideo, kFlagStored, kSearchSource, kQuery, sizeof kQuery - 1);
     request.requestId = requestId;
-    setPayload(request, kQuery, sizeof kQuery - 1);  // an empty query would start nothing
     if (post_(&request) == kPostAccepted) {
       searches_.fetch_add(1, std::memory_order_relaxed);  // relaxed: statistics
     }
@@ -119,9 +120,9 @@ class SearchClient {
                       static_cast<unsigned long long>(bytes_.load(std::memory_order_relaxed)),
                       static_cast<unsigned long long>(cancelled_.load(std::memory_order_relaxed)));
     // Live, and also written through the core's own log (kFlagLogWrite), at the default level.
-    EventParms event = makeEvent(kTypeLog, kFlagLive | kFlagLogWrite, address());
+    EventParms event = makeEventRecord(kTypeLog, kFlagLive | kFlagLogWrite, address(), text,
+                                       static_cast<size_t>(length));
     event.level = kSummaryLevel;
-    setPayload(event, text, static_cast<size_t>(length));
     post_(&event);
   }
 

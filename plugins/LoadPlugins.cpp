@@ -49,7 +49,8 @@ void DvrCore::loadPlugins() {
     }
     coreLog25("Loaded plugin {:02x}:{}", plugin->pluginId(), plugin->displayName());
     logSink.setPluginName(plugin->pluginId(), logName(plugin->fileName()));
-    const bool first = plugin->reply().address != kCoreAddress && plugin->pluginId() == 6;
+    const bool first =
+        plugin->reply().address != kCoreAddress && plugin->pluginId() == kPluginIdLoadedFirst;
     std::lock_guard lock(pluginsMutex);
     plugins.insert(first ? plugins.begin() : plugins.end(), std::move(plugin));
   }

@@ -10,10 +10,10 @@
 namespace kv::core {
 namespace {
 
-// A plugin with ID 8 is never closed in turn: it goes before all others, or, as the log plugin,
-// after all others when the core is destroyed.
-bool isIdEight(const Plugin& plugin) {
-  return plugin.reply().address != kCoreAddress && plugin.pluginId() == 8;
+// A plugin with kPluginIdRemovedAtClose is never closed in turn: it goes before all others, or, as
+// the log plugin, after all others when the core is destroyed.
+bool removedAtClose(const Plugin& plugin) {
+  return plugin.reply().address != kCoreAddress && plugin.pluginId() == kPluginIdRemovedAtClose;
 }
 
 // The highest close order first (unsigned); equal orders by file name, ignoring ASCII case.
@@ -42,8 +42,9 @@ void DvrCore::closePlugins() {
   std::vector<std::shared_ptr<Plugin>> removed;
   {
     std::lock_guard lock(pluginsMutex);
-    const auto firstRemoved = std::stable_partition(
-        plugins.begin(), plugins.end(), [](const auto& plugin) { return !isIdEight(*plugin); });
+    const auto firstRemoved =
+        std::stable_partition(plugins.begin(), plugins.end(),
+                              [](const auto& plugin) { return !removedAtClose(*plugin); });
     removed.assign(std::make_move_iterator(firstRemoved), std::make_move_iterator(plugins.end()));
     plugins.erase(firstRemoved, plugins.end());
     std::stable_sort(plugins.begin(), plugins.end(), closesBefore);

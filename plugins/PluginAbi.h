@@ -54,6 +54,14 @@ struct LoadReply {
 };
 inline constexpr uint32_t kLoadReplyVersion = 3;
 
+// Plugin IDs with a rule of their own; an `address` of kCoreAddress has ID 0 and neither rule.
+// ID 6 goes to the front of the plugin list however late it loads: it starts its worker, is
+// opened and is offered every event before all other plugins.
+inline constexpr uint32_t kPluginIdLoadedFirst = 6;
+// ID 8 is taken out of the plugin list before the others are closed: it is closed and unloaded
+// then, or, when it is the log plugin, only when the core is destroyed, after every other plugin.
+inline constexpr uint32_t kPluginIdRemovedAtClose = 8;
+
 struct OpenRequest {
   uint32_t size;  // 16 on the camera
   uint32_t version;

@@ -3,27 +3,13 @@
 #include <cstdio>
 
 namespace kv::tools {
-namespace {
 
-void appendWord(std::string& bytes, uint32_t word) {
-  for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>((word >> shift) & 0xFF);
-}
-
-uint32_t wordAt(std::string_view bytes, size_t offset) {
-  uint32_t word = 0;
-  for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<uint8_t>(bytes[offset + i]);
-  return word;
-}
-
-}  // namespace
+using core::kIpcHeaderSize;
 
 std::string encodePacket(uint32_t type, uint32_t route, std::string_view payload) {
-  std::string bytes;
-  bytes.reserve(kHeaderSize + payload.size());
-  appendWord(bytes, static_cast<uint32_t>(kHeaderSize + payload.size()));
-  appendWord(bytes, route);
-  appendWord(bytes, type);
-  appendWord(bytes, 0);
+  std::string bytes(kIpcHeaderSize, '\0');
+  const auto length = static_cast<uint32_t>(kIpcHeaderSize + payload.size());
+  core::writeIpcHeader(bytes.data(), {length, route, type, 0});
   bytes.append(payload);
   return bytes;
 }
@@ -34,31 +20,31 @@ std::string supervisorInfoPacket(std::string_view file, std::string_view version
   payload.append(version);
   if (background) {
     payload += '\0';
-    payload.append(kBackgroundOption);
+    payload.append(core::kIpcBackgroundOption);
   }
-  return encodePacket(kTypeSupervisorInfo, 0, payload);
+  return encodePacket(core::kIpcTypeSupervisorInfo, 0, payload);
 }
 
 std::string closePacket() {
-  return encodePacket(kTypeClose, 0, {});
+  return encodePacket(core::kIpcTypeClose, 0, {});
 }
 
 std::string pluginPacket(uint8_t pluginId, std::string_view payload) {
-  return encodePacket(kTypePluginTraffic, pluginRoute(pluginId), payload);
+  return encodePacket(kTypePluginTraffic, core::ipcRoute(pluginId), payload);
 }
 
 SplitMessage splitMessage(std::string_view message) {
   SplitMessage split;
   while (!message.empty()) {
-    const uint32_t length = message.size() >= kHeaderSize ? wordAt(message, 0) : 0;
-    if (length < kHeaderSize || length > message.size()) {
+    core::IpcHeader header{};
+    if (!core::readIpcPacket(message.data(), message.size(), header)) {
       split.malformed = message;
       break;
     }
-    split.packets.push_back(Packet{length, wordAt(message, 4), wordAt(message, 8),
-                                   wordAt(message, 12),
-                                   std::string(message.substr(kHeaderSize, length - kHeaderSize))});
-    message.remove_prefix(length);
+    split.packets.push_back(
+        Packet{header.length, header.route, header.type, header.reserved,
+               std::string(message.substr(kIpcHeaderSize, header.length - kIpcHeaderSize))});
+    message.remove_prefix(header.length);
   }
   return split;
 }

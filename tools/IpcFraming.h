@@ -1,6 +1,6 @@
-// Packets of the supervisor pipe as korvad-sim builds, reads and prints them. A packet is a 16-byte
-// header of little-endian words (length incl. header, route, type, reserved) and the payload. The
-// pipe keeps message boundaries, so one message normally holds exactly one packet.
+// Packets of the supervisor pipe as korvad-sim builds, reads and prints them. The header and its
+// words are those of plugins/IpcPacket.h. The pipe keeps message boundaries, so one message
+// normally holds exactly one packet.
 //
 // Plain functions on values; no shared state.
 #pragma once
@@ -10,15 +10,12 @@
 #include <string_view>
 #include <vector>
 
+#include "plugins/IpcPacket.h"
+
 namespace kv::tools {
 
-inline constexpr uint32_t kHeaderSize = 16;
-inline constexpr uint32_t kMaxPacketSize = 65536;
-inline constexpr uint32_t kTypeSupervisorInfo = 7;
-inline constexpr uint32_t kTypeClose = 8;
-// Any type but 7 and 8 is plugin traffic to the core; the plugins own the meaning of the rest.
+// Any type the core doesn't handle itself is plugin traffic; the plugins own its meaning.
 inline constexpr uint32_t kTypePluginTraffic = 256;
-inline constexpr std::string_view kBackgroundOption = "Background:true";
 
 struct Packet {
   uint32_t length = 0;  // as declared by the header
@@ -28,13 +25,8 @@ struct Packet {
   std::string payload;
 };
 
-// The route word of a packet for plugin `pluginId`: the ID sits in bits 20..27.
-constexpr uint32_t pluginRoute(uint8_t pluginId) {
-  return uint32_t{pluginId} << 20;
-}
-
 // The bytes of a packet with the given type, route and payload; reserved is 0.
-// REQUIRES: payload.size() <= kMaxPacketSize - kHeaderSize.
+// REQUIRES: payload.size() <= core::kIpcMaxPacketSize - core::kIpcHeaderSize.
 std::string encodePacket(uint32_t type, uint32_t route, std::string_view payload);
 
 // Supervisor information: file name, version and, for a core in the background, the option word,

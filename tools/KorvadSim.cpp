@@ -90,7 +90,7 @@ class Supervisor {
   bool closeSent_ = false;
   std::optional<Clock::time_point> nextSend_;
   std::optional<Clock::time_point> closeAt_;
-  std::vector<char> rx_ = std::vector<char>(kMaxPacketSize);
+  std::vector<char> rx_ = std::vector<char>(core::kIpcMaxPacketSize);
 };
 
 int Supervisor::run() {

@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <string_view>
+
+#include "core/Version.h"
 
 namespace kv::tools {
 namespace {
@@ -59,7 +62,7 @@ std::vector<std::string> splitAtBlanks(std::string_view text) {
 ParsedOptions parseOptions(const std::vector<std::string>& args) {
   ParsedOptions parsed;
   SimOptions& options = parsed.options;
-  options.version = KV_PROJECT_VERSION;
+  options.version = core::kCoreVersion;
   bool coreGiven = false;
 
   for (size_t i = 0; i < args.size() && parsed.error.empty(); ++i) {
@@ -136,7 +139,8 @@ Starts korvacore on one end of a packet socket pair and plays its supervisor on 
   --emulator "CMD"   run the core through CMD, split at blanks, e.g.
                      "qemu-arm -L /usr/arm-linux-gnueabihf"
   --file NAME        supervisor file name announced to the core (default korvad-sim)
-  --version V        supervisor version announced to the core (default )" KV_PROJECT_VERSION R"()
+  --version V        supervisor version announced to the core (default )" +
+         std::string(core::kCoreVersion) + R"()
   --background       announce Background:true
   --send ID:TEXT     send TEXT to plugin ID (hex, e.g. 11 or 0x11) as a packet of type 256;
                      may be given several times

@@ -11,6 +11,7 @@
 #include <future>
 #include <sstream>
 
+#include "core/Version.h"
 #include "tests/support/CoreFixture.h"
 
 // Run inside rename while set: the moment core.xml is being replaced. Replaces the C library's
@@ -56,21 +57,29 @@ class StatusDocumentsTest : public test::CoreTest {
 
 TEST_F(StatusDocumentsTest, ACoreWithoutPluginsDescribesOnlyItself) {
   core_->publishStatusDocument();
+  const std::string version = kCoreVersion;
   EXPECT_EQ(lastDocument(kTypeConfig),
             "<?xml?><kDVR><Memory ID=\"-2147483648\" Throttling=\"1\" MaxGopLen=\"1050\"/>"
             "<Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">"
-            "<Module ID=\"-2147483648\" Name=\"Core\" Version=\"26.1.3.0\">"
-            "<Plugin ID=\"-2147483648\" Filename=\"korvacore\" Opened=\"1\" LoadTimeMs=\"0\" "
-            "OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"-1\" LogLevelDefault=\"-1\"/>"
-            "</Module></Modules><Product Family=\"Korvascope\" Version=\"26.1.3.0\"/></kDVR>");
-  EXPECT_EQ(coreXml(),
-            "<?xml?>\n<kDVR>\n"
-            "\t<Memory ID=\"-2147483648\" Throttling=\"1\" MaxGopLen=\"1050\"/>\n"
-            "\t<Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">\n"
-            "\t\t<Module ID=\"-2147483648\" Name=\"Core\" Version=\"26.1.3.0\">\n"
-            "\t\t\t<Plugin ID=\"-2147483648\" Filename=\"korvacore\" Opened=\"1\" LoadTimeMs=\"0\" "
-            "OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"-1\" LogLevelDefault=\"-1\"/>\n"
-            "\t\t</Module>\n\t</Modules>\n</kDVR>\n\n");
+            "<Module ID=\"-2147483648\" Name=\"Core\" Version=\"" +
+                version +
+                "\">"
+                "<Plugin ID=\"-2147483648\" Filename=\"korvacore\" Opened=\"1\" "
+                "LoadTimeMs=\"0\" OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"-1\" "
+                "LogLevelDefault=\"-1\"/>"
+                "</Module></Modules><Product Family=\"Korvascope\" Version=\"" +
+                version + "\"/></kDVR>");
+  EXPECT_EQ(
+      coreXml(),
+      "<?xml?>\n<kDVR>\n"
+      "\t<Memory ID=\"-2147483648\" Throttling=\"1\" MaxGopLen=\"1050\"/>\n"
+      "\t<Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">\n"
+      "\t\t<Module ID=\"-2147483648\" Name=\"Core\" Version=\"" +
+          version +
+          "\">\n"
+          "\t\t\t<Plugin ID=\"-2147483648\" Filename=\"korvacore\" Opened=\"1\" LoadTimeMs=\"0\" "
+          "OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"-1\" LogLevelDefault=\"-1\"/>\n"
+          "\t\t</Module>\n\t</Modules>\n</kDVR>\n\n");
 }
 
 TEST_F(StatusDocumentsTest, TheSupervisorAppearsOnceItGaveItsVersion) {

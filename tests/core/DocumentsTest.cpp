@@ -131,12 +131,12 @@ TEST_F(DocumentsTest, TheCoreDescribesItselfToThePluginsAndInCoreXml) {
   EXPECT_EQ(coreXml(), statusDocument(true, false, ""));
 
   // Once the supervisor gave its version, a change of log level republishes with Library.
-  sendToCore(test::ipcPacket(test::kIpcSupervisorInfo, 0,
+  sendToCore(test::ipcPacket(kIpcTypeSupervisorInfo, 0,
                              std::string("korvad\0"
                                          "1.2.3",
                                          12)));
   sendToCore(test::ipcPacket(
-      0x100, test::routeTo(0x21),
+      0x100, ipcRoute(0x21),
       "<kDVR><Modules Delta=\"1\"><Module><Plugin ID=\"2162688\" LogLevel=\"50\"/></Module>"
       "</Modules></kDVR>"));
   documents = receivedDocuments(3);
@@ -149,7 +149,7 @@ TEST_F(DocumentsTest, TheCoreDescribesItselfToThePluginsAndInCoreXml) {
   EXPECT_NE(coreXml().find("\t\t\t" + library + "\n"), std::string::npos);
   EXPECT_EQ(coreXml().find("<Product"), std::string::npos);
 
-  sendToCore(test::ipcPacket(test::kIpcClose, 0, ""));
+  sendToCore(test::ipcPacket(kIpcTypeClose, 0, ""));
   EXPECT_EQ(core->wait().exitCode, 0);
 }
 

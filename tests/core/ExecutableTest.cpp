@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/Version.h"
 #include "tests/support/IpcPackets.h"
 #include "tests/support/Process.h"
 #include "tests/support/TracedPlugins.h"
@@ -55,7 +56,8 @@ class ExecutableTest : public ::testing::Test {
 };
 
 TEST_F(ExecutableTest, HelpIsPrintedForAnyArgumentWhoseSecondCharacterIsH) {
-  const std::string help = "core version 26.1.3.0\nUsage: " + exe_ + " <pipe>\n";
+  const std::string help =
+      "core version " + std::string(kCoreVersion) + "\nUsage: " + exe_ + " <pipe>\n";
   for (const auto& args : {std::vector<std::string>{"-h"}, {"-help", "7"}, {"-x", "-hx"}}) {
     const auto result = run(args);
     EXPECT_EQ(result.exitCode, 0) << args[0];
@@ -69,7 +71,7 @@ TEST_F(ExecutableTest, ThePipeIsTheFirstArgumentWithoutADash) {
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
   // "-x" is skipped, 7 is the pipe; "abc" reads as 0. Each run finds a close packet waiting.
-  const std::string close = test::ipcPacket(test::kIpcClose, 0, "");
+  const std::string close = test::ipcPacket(kIpcTypeClose, 0, "");
   ASSERT_EQ(send(pair[1], close.data(), close.size(), 0), 16);
   ProcessOptions atSeven, atZero;
   atSeven.fds = {{pair[0], 7}};

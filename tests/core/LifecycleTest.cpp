@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "plugins/PluginAbi.h"
 #include "tests/support/IpcPackets.h"
 #include "tests/support/Process.h"
 #include "tests/support/TracedPlugins.h"
@@ -114,7 +115,8 @@ TEST_F(LifecycleTest, ACloseOrderForEveryPluginAndIdEightBeforeAll) {
   addFilePlugin("max.so", "address=0x00330000\ncloseOrder=0xFFFFFFFF\n");
   addFilePlugin("one.so", "address=0x00340000\ncloseOrder=1\n");
   addFilePlugin("zero.so", "address=0x00350000\ncloseOrder=0\n");
-  addFilePlugin("eight.so", "address=0x00080000\ncloseOrder=0xFFFFFFFF\n");
+  addFilePlugin("eight.so", "address=" + std::to_string(makeAddress(kPluginIdRemovedAtClose)) +
+                                "\ncloseOrder=0xFFFFFFFF\n");
   // Can't be opened (no Close); declares ID 0x42 and close order 0x1234.
   fs::copy_file(test::tracePluginPath("no_close"), dir_ / "plugins" / "noclose.so");
   auto core = startWithPipe();
@@ -128,7 +130,7 @@ TEST_F(LifecycleTest, ACloseOrderForEveryPluginAndIdEightBeforeAll) {
     }
     EXPECT_TRUE(seen) << text;
   }
-  sendToCore(test::ipcPacket(test::kIpcClose, 0, ""));
+  sendToCore(test::ipcPacket(kIpcTypeClose, 0, ""));
   const auto result = core->wait();
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(
@@ -262,7 +264,7 @@ TEST_F(LifecycleTest, EveryThreadGivesUpRawIoOnceThePluginsAreOpen) {
   }
   EXPECT_GE(capabilities.size(), 3u);  // the first thread, the I/O thread, the plugin's own
   for (const auto& effective : capabilities) EXPECT_EQ(effective, "0000000000003000");
-  sendToCore(test::ipcPacket(test::kIpcClose, 0, ""));
+  sendToCore(test::ipcPacket(kIpcTypeClose, 0, ""));
   const auto result = core->wait();
   EXPECT_EQ(result.exitCode, 0) << result.err;
 }

@@ -18,7 +18,6 @@ namespace kv::core {
 namespace {
 
 using test::ipcPacket;
-using test::routeTo;
 
 class SupervisorLinkTest : public test::CoreTest {
  protected:
@@ -70,9 +69,9 @@ class SupervisorLinkTest : public test::CoreTest {
 };
 
 TEST_F(SupervisorLinkTest, PacketsAreFramedAcrossReceivesAndRoutedWhole) {
-  const std::string first = ipcPacket(0x100, routeTo(0x21) | 0x5, "one");
-  const std::string second = ipcPacket(0x100, routeTo(0x22), "two");
-  const std::string third = ipcPacket(0x100, routeTo(0x21), std::string(100, 'x'));
+  const std::string first = ipcPacket(0x100, ipcRoute(0x21) | 0x5, "one");
+  const std::string second = ipcPacket(0x100, ipcRoute(0x22), "two");
+  const std::string third = ipcPacket(0x100, ipcRoute(0x21), std::string(100, 'x'));
   send(first + second);       // two packets in one receive
   send(third.substr(0, 10));  // shorter than a header
   send(third.substr(10, 40));
@@ -84,13 +83,13 @@ TEST_F(SupervisorLinkTest, PacketsAreFramedAcrossReceivesAndRoutedWhole) {
   EXPECT_EQ(core_->counters.ipcBytesDelivered.load(), first.size() + second.size() + third.size());
 
   // No plugin has ID 0x23: dropped without a word, not counted.
-  send(ipcPacket(0x100, routeTo(0x23), "nobody"));
+  send(ipcPacket(0x100, ipcRoute(0x23), "nobody"));
   EXPECT_EQ(core_->counters.ipcPacketsDelivered.load(), 3u);
   EXPECT_FALSE(core_->stopRequested.load());
 }
 
 TEST_F(SupervisorLinkTest, TheSupervisorAnnouncesItself) {
-  send(ipcPacket(test::kIpcSupervisorInfo, 0,
+  send(ipcPacket(kIpcTypeSupervisorInfo, 0,
                  std::string("korvad\0"
                              "1.0\0"
                              "Background:true",
@@ -98,30 +97,30 @@ TEST_F(SupervisorLinkTest, TheSupervisorAnnouncesItself) {
   EXPECT_EQ(core_->supervisorInfo(), std::make_pair(std::string("korvad"), std::string("1.0")));
   EXPECT_TRUE(core_->logSink.background());
 
-  send(ipcPacket(test::kIpcSupervisorInfo, 0, std::string("korvad2\0", 8)));  // file name alone
+  send(ipcPacket(kIpcTypeSupervisorInfo, 0, std::string("korvad2\0", 8)));  // file name alone
   EXPECT_EQ(core_->supervisorInfo(), std::make_pair(std::string("korvad2"), std::string("1.0")));
-  send(ipcPacket(test::kIpcSupervisorInfo, 0, ""));  // exactly 16 bytes: nothing changes
+  send(ipcPacket(kIpcTypeSupervisorInfo, 0, ""));  // exactly 16 bytes: nothing changes
   EXPECT_EQ(core_->supervisorInfo(), std::make_pair(std::string("korvad2"), std::string("1.0")));
   EXPECT_TRUE(packetsFor(0x21).empty());
 }
 
 TEST_F(SupervisorLinkTest, AnOptionOtherThanBackgroundChangesNothing) {
-  send(ipcPacket(test::kIpcSupervisorInfo, 0, std::string("f\0\0Background:false", 19)));
+  send(ipcPacket(kIpcTypeSupervisorInfo, 0, std::string("f\0\0Background:false", 19)));
   EXPECT_EQ(core_->supervisorInfo(), std::make_pair(std::string("f"), std::string("")));
   EXPECT_FALSE(core_->logSink.background());
 }
 
 TEST_F(SupervisorLinkTest, PacketsBehindACloseAreStillDelivered) {
-  const std::string packet = ipcPacket(0x100, routeTo(0x22), "after close");
-  send(ipcPacket(test::kIpcClose, 0, "") + packet);
+  const std::string packet = ipcPacket(0x100, ipcRoute(0x22), "after close");
+  send(ipcPacket(kIpcTypeClose, 0, "") + packet);
   EXPECT_TRUE(core_->stopRequested.load());
   EXPECT_EQ(packetsFor(0x22), std::vector<std::string>{packet});
 }
 
 TEST_F(SupervisorLinkTest, BadLengthsDiscardTheBufferAndReceivingGoesOn) {
   for (uint32_t length : {0u, 15u, 65537u}) {
-    const std::string good = ipcPacket(0x100, routeTo(0x21), "good");
-    send(ipcPacket(0x100, routeTo(0x21), "bad", length) + good);  // the good one goes with it
+    const std::string good = ipcPacket(0x100, ipcRoute(0x21), "good");
+    send(ipcPacket(0x100, ipcRoute(0x21), "bad", length) + good);  // the good one goes with it
     send(good);
     EXPECT_EQ(packetsFor(0x21).size(), 1u) << length;
     std::lock_guard lock(mutex_);
@@ -136,11 +135,11 @@ TEST_F(SupervisorLinkTest, BadLengthsDiscardTheBufferAndReceivingGoesOn) {
 // With part of a packet buffered, a longer record is cut by the kernel: its rest is lost and the
 // buffered part can't be completed, so everything buffered goes, as for a bad length.
 TEST_F(SupervisorLinkTest, ARecordCutByTheKernelResetsTheFraming) {
-  const std::string cut = ipcPacket(0x100, routeTo(0x21), std::string(100, 'c'));
+  const std::string cut = ipcPacket(0x100, ipcRoute(0x21), std::string(100, 'c'));
   send(cut.substr(0, 20));
   send(std::string(SupervisorLink::kIpcBufferSize - 10, 'x'));
   EXPECT_TRUE(logged("bad ipc packet length"));
-  const std::string good = ipcPacket(0x100, routeTo(0x21), "good");
+  const std::string good = ipcPacket(0x100, ipcRoute(0x21), "good");
   send(good);
   EXPECT_EQ(packetsFor(0x21), std::vector<std::string>{good});
 }
@@ -229,7 +228,7 @@ TEST_F(SupervisorLinkTest, AnIdEightPluginBusyWithAPacketIsTakenDownOnTheFirstTh
   std::thread::id unloadedOn;
   bool deliveredAtUnload = false;
   auto& hooks = newHooks();
-  hooks.load = [](LoadReply& reply) { reply.address = makeAddress(8); };
+  hooks.load = [](LoadReply& reply) { reply.address = makeAddress(kPluginIdRemovedAtClose); };
   hooks.ipc = [&](const void*, uint32_t) {
     delivering.release();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -241,7 +240,7 @@ TEST_F(SupervisorLinkTest, AnIdEightPluginBusyWithAPacketIsTakenDownOnTheFirstTh
     deliveredAtUnload = delivered.load();
   };
   addHookPlugin("hook_search", hooks);
-  const std::string packet = ipcPacket(0x100, routeTo(8), "busy");
+  const std::string packet = ipcPacket(0x100, ipcRoute(kPluginIdRemovedAtClose), "busy");
   ASSERT_EQ(::send(pair_[1], packet.data(), packet.size(), 0), static_cast<ssize_t>(packet.size()));
   std::thread io([this] { core_->io->ioContext.run_for(std::chrono::seconds(1)); });
   ASSERT_TRUE(delivering.try_acquire_for(std::chrono::seconds(30)));

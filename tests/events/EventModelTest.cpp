@@ -10,11 +10,7 @@ namespace kv::core {
 namespace {
 
 EventParms record(uint32_t type, uint32_t flags = kFlagLive, uint8_t frameFlags = 0) {
-  EventParms event{};
-  event.size = sizeof event;
-  event.version = kEventParmsVersion;
-  event.type = type;
-  event.flags = flags;
+  EventParms event = makeEventRecord(type, flags, 0);
   event.frameFlags = frameFlags;
   return event;
 }
@@ -142,6 +138,32 @@ TEST(EventModel, CoreLogRecordCarriesTheTextAndLevel) {
             0);
 
   EXPECT_FALSE(makeCoreLogRecord(100, "").has_value());
+}
+
+// The one builder of records that plugins, samples and the core use.
+TEST(EventModel, RecordBuilderFillsTheHeaderAndZeroesTheRest) {
+  const char text[] = "payload";
+  const EventParms event = makeEventRecord(0x4001, 0x1000010, 0x00210005, text, 7);
+  EXPECT_EQ(event.size, sizeof(EventParms));
+  EXPECT_EQ(event.version, 1u);
+  EXPECT_EQ(event.length, 7u);
+  EXPECT_EQ(event.data, text);
+  EXPECT_EQ(event.source, 0x00210005u);
+  EXPECT_EQ(event.requestId, 0u);
+  EXPECT_EQ(event.type, 0x4001u);
+  EXPECT_EQ(event.flags, 0x1000010u);
+  EXPECT_EQ(event.parmsSize, 152u);
+  EXPECT_EQ(event.parmsVersion, 1u);
+  EventParms zero{};
+  const size_t rest = offsetof(EventParms, level);
+  EXPECT_EQ(std::memcmp(reinterpret_cast<const uint8_t*>(&event) + rest,
+                        reinterpret_cast<const uint8_t*>(&zero) + rest, sizeof zero - rest),
+            0);
+
+  // A null payload always travels with length 0.
+  const EventParms empty = makeEventRecord(kTypeDecref, 0, 0x00210000, nullptr, 64);
+  EXPECT_EQ(empty.data, nullptr);
+  EXPECT_EQ(empty.length, 0u);
 }
 
 TEST(EventModel, AddressWords) {

@@ -1,11 +1,11 @@
 # The camera package as a test: pack it, unpack it, and run the packaged korvacore under the
 # emulator with nothing but the package's lib/ and the target's C library.
 # Arguments: BUILD_DIR, WORK_DIR, CLIBS (directory of the target C library), SIM (korvad-sim),
-# SIM_EMULATOR (how to run SIM, ';'-separated), MODE (help or run).
+# SIM_EMULATOR (how to run SIM, ';'-separated), MODE (help or run), VERSION (the project version).
 file(REMOVE_RECURSE ${WORK_DIR})
 execute_process(COMMAND cpack --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/pkg
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-file(GLOB archive ${WORK_DIR}/pkg/korva-*-armhf.tar.gz)
+file(GLOB archive ${WORK_DIR}/pkg/korva-${VERSION}-armhf.tar.gz)
 if(NOT rc EQUAL 0 OR NOT archive)
   message(FATAL_ERROR "cpack failed: ${out}")
 endif()
@@ -18,6 +18,11 @@ foreach(file korvacore plugins/LogPI.so scripts/get_id.sh product.xml lib/libfmt
     message(FATAL_ERROR "the package has no ${file}")
   endif()
 endforeach()
+file(READ ${tree}/product.xml product)
+string(FIND "${product}" "Version=\"${VERSION}\"" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "product.xml does not carry version ${VERSION}:\n${product}")
+endif()
 
 # A root holding only the C library: everything else must come from the package. The libraries
 # go where the loader looks first, so that it never falls back on the build machine's.
@@ -36,7 +41,8 @@ set(core_emulator qemu-arm -L ${WORK_DIR}/croot -U LD_LIBRARY_PATH)
 if(MODE STREQUAL "help")
   execute_process(COMMAND ${core_emulator} -E LD_DEBUG=libs ${tree}/korvacore -h
                   RESULT_VARIABLE rc ERROR_VARIABLE err OUTPUT_VARIABLE out)
-  if(NOT rc EQUAL 0 OR NOT err MATCHES "core version 26\\.1\\.3\\.0")
+  string(REPLACE "." "\\." version_pattern "${VERSION}")
+  if(NOT rc EQUAL 0 OR NOT err MATCHES "core version ${version_pattern}\n")
     message(FATAL_ERROR "korvacore -h: ${rc}\n${err}")
   endif()
   foreach(lib libfmt.so.9 libstdc\\+\\+.so.6)

@@ -91,7 +91,8 @@ TEST_F(LoadPluginsTest, LoadingKeepsFailuresRefusesDuplicatesAndPutsSixFirst) {
   addFilePlugin("plugins/dup.so", "address=0x00121234\n");
   addFilePlugin("plugins/five.so", "address=0x00000005\n");
   addFilePlugin("plugins/logpi.so", "address=0x00110000\n");
-  addFilePlugin("protected-plugins/six.so", "address=0x00060000\n");
+  addFilePlugin("protected-plugins/six.so",
+                "address=" + std::to_string(makeAddress(kPluginIdLoadedFirst)) + "\n");
   addFilePlugin("plugins/zero.so", "address=0x80000000\n");
   touch("plugins/broken.so");
   core_->loadPlugins();

@@ -26,17 +26,9 @@ class PluginTest : public ::testing::Test {
   }
 
   static EventParms makeEvent(uint32_t type, std::vector<uint8_t>& payload) {
-    EventParms event{};
-    event.size = sizeof event;
-    event.version = kEventParmsVersion;
-    event.length = static_cast<uint32_t>(payload.size());
-    event.data = payload.data();
-    event.source = makeAddress(0x17, 3);
+    EventParms event = makeEventRecord(type, kFlagLive | 0x40, makeAddress(0x17, 3), payload.data(),
+                                       payload.size());
     event.requestId = 0x00170009;
-    event.type = type;
-    event.flags = kFlagLive | 0x40;
-    event.parmsSize = kEventTypeParmsSize;
-    event.parmsVersion = kEventTypeParmsVersion;
     event.level = 75;
     event.frameKind = 1;
     event.typeBytes52[131] = 0xEE;

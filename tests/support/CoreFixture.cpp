@@ -77,17 +77,8 @@ std::shared_ptr<core::Plugin> CoreTest::addHookPlugin(std::string_view variant, 
 
 core::EventParms CoreTest::record(uint32_t type, uint32_t flags, uint32_t source,
                                   std::string_view payload) {
-  core::EventParms event{};
-  event.size = sizeof event;
-  event.version = core::kEventParmsVersion;
-  event.length = static_cast<uint32_t>(payload.size());
-  event.data = payload.empty() ? nullptr : const_cast<char*>(payload.data());
-  event.source = source;
-  event.type = type;
-  event.flags = flags;
-  event.parmsSize = core::kEventTypeParmsSize;
-  event.parmsVersion = core::kEventTypeParmsVersion;
-  return event;
+  return core::makeEventRecord(type, flags, source, payload.empty() ? nullptr : payload.data(),
+                               payload.size());
 }
 
 std::vector<std::string> CoreTest::logLines() const {

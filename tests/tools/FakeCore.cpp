@@ -52,14 +52,14 @@ int main(int argc, char** argv) {
   if (argc != 2) return 4;
   const int pipe = std::atoi(argv[1]);
 
-  std::vector<char> buffer(kMaxPacketSize);
+  std::vector<char> buffer(kv::core::kIpcMaxPacketSize);
   for (;;) {
     const ssize_t size = recv(pipe, buffer.data(), buffer.size(), 0);
     if (size <= 0) return 3;
     for (const auto& packet : splitMessage({buffer.data(), static_cast<size_t>(size)}).packets) {
       log << describePacket(packet) << std::endl;
-      if (packet.type == kTypeClose) return exitCode;
-      if (packet.type != kTypeSupervisorInfo) continue;
+      if (packet.type == kv::core::kIpcTypeClose) return exitCode;
+      if (packet.type != kv::core::kIpcTypeSupervisorInfo) continue;
       const std::string answer = pluginPacket(0x11, "frames=12 held=3");
       send(pipe, answer.data(), answer.size(), 0);
       if (mode == "exit") return exitCode;

@@ -37,18 +37,18 @@ TEST(IpcFramingTest, SupervisorInformationSeparatesItsFieldsWithNul) {
                              "Background:true"},
                         Case{"", "", false, "\0"s}}) {
     const Packet packet = only(supervisorInfoPacket(c.file, c.version, c.background));
-    EXPECT_EQ(packet.type, kTypeSupervisorInfo);
+    EXPECT_EQ(packet.type, core::kIpcTypeSupervisorInfo);
     EXPECT_EQ(packet.route, 0u);
     EXPECT_EQ(packet.length, 16 + c.payload.size());
     EXPECT_EQ(packet.payload, c.payload) << c.file;
   }
-  EXPECT_EQ(only(closePacket()).type, kTypeClose);
+  EXPECT_EQ(only(closePacket()).type, core::kIpcTypeClose);
   EXPECT_EQ(only(closePacket()).length, 16u);
 }
 
 TEST(IpcFramingTest, PluginPacketsCarryTheIdInRouteBits20To27) {
-  EXPECT_EQ(pluginRoute(0x11), 0x01100000u);
-  EXPECT_EQ(pluginRoute(0xFF), 0x0FF00000u);
+  EXPECT_EQ(core::ipcRoute(0x11), 0x01100000u);
+  EXPECT_EQ(core::ipcRoute(0xFF), 0x0FF00000u);
   const Packet packet = only(pluginPacket(0x2A, "x"));
   EXPECT_EQ(packet.route, 0x02A00000u);
   EXPECT_EQ(packet.type, kTypePluginTraffic);
@@ -61,7 +61,7 @@ TEST(IpcFramingTest, MessagesAreCutByLengthWordsAndLeftoversKept) {
   SplitMessage split = splitMessage(first + second);
   ASSERT_EQ(split.packets.size(), 2u);
   EXPECT_EQ(split.packets[0].payload, "one");
-  EXPECT_EQ(split.packets[1].route, pluginRoute(2));
+  EXPECT_EQ(split.packets[1].route, core::ipcRoute(2));
   EXPECT_EQ(split.malformed, "");
 
   const std::string tooShort = test::ipcPacket(256, 0, "abcd", 8);

@@ -6,11 +6,13 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "core/Version.h"
 #include "tests/support/Process.h"
 
 namespace kv::tools {
@@ -93,9 +95,10 @@ TEST_F(KorvadSimTest, DefaultsStartDirKorvacoreInTheForeground) {
   EXPECT_EQ(sim.wait(std::chrono::seconds(20)).exitCode, 0);
   EXPECT_EQ(received(),
             "args=1 seqpacket=1\n"
-            R"(length=35 route=0x00000000 type=7 payload="korvad-sim\x0026.1.3.0")"
-            "\n" +
-                std::string(kClose) + "\n");
+            "length=" +
+                std::to_string(27 + std::strlen(core::kCoreVersion)) +
+                R"( route=0x00000000 type=7 payload="korvad-sim\x00)" + core::kCoreVersion +
+                "\"\n" + std::string(kClose) + "\n");
 }
 
 TEST_F(KorvadSimTest, SendsRepeatEveryPeriodUntilClose) {

@@ -1,6 +1,7 @@
 // The command line of korvad-sim: defaults, repeatable sends with hex IDs, and refusals.
 #include <gtest/gtest.h>
 
+#include "core/Version.h"
 #include "tools/SimOptions.h"
 
 namespace kv::tools {
@@ -20,7 +21,7 @@ TEST(SimOptionsTest, Defaults) {
   EXPECT_EQ(options.core, "./korvacore");
   EXPECT_TRUE(options.emulator.empty());
   EXPECT_EQ(options.file, "korvad-sim");
-  EXPECT_EQ(options.version, "26.1.3.0");
+  EXPECT_EQ(options.version, core::kCoreVersion);
   EXPECT_FALSE(options.background);
   EXPECT_TRUE(options.sends.empty());
   EXPECT_EQ(options.sendAfter, milliseconds(2000));

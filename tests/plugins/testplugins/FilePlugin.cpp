@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "plugins/IpcPacket.h"
 #include "plugins/PluginEntry.h"
 
 using namespace kv::core;
@@ -130,17 +131,9 @@ KV_PLUGIN_EXPORT int OnEvent(const EventParms* event) {
 }
 
 KV_PLUGIN_EXPORT int OnIpcResult(const void* packet, uint32_t length) {
-  if (length <= 16) return 0;
-  std::string payload(static_cast<const char*>(packet) + 16, length - 16);
-  EventParms event{};
-  event.size = sizeof event;
-  event.version = kEventParmsVersion;
-  event.length = static_cast<uint32_t>(payload.size());
-  event.data = payload.data();
-  event.source = address;
-  event.type = kTypeConfig;
-  event.flags = kFlagLive | kFlagConfigDelta;
-  event.parmsSize = kEventTypeParmsSize;
-  event.parmsVersion = kEventTypeParmsVersion;
+  if (length <= kIpcHeaderSize) return 0;
+  std::string payload(static_cast<const char*>(packet) + kIpcHeaderSize, length - kIpcHeaderSize);
+  EventParms event = makeEventRecord(kTypeConfig, kFlagLive | kFlagConfigDelta, address,
+                                     payload.data(), payload.size());
   return post(&event);
 }

@@ -49,11 +49,7 @@ KV_PLUGIN_EXPORT int OnSearch(const EventParms* request) {
 #else
 KV_PLUGIN_EXPORT int Read(const ReadRequest* request, void*) {
   if (request->data == nullptr) return 0;  // the reader thread: nothing to do
-  EventParms search{};
-  search.size = sizeof search;
-  search.version = kEventParmsVersion;
-  search.length = request->length;
-  search.data = const_cast<void*>(request->data);
+  EventParms search = makeEventRecord(kTypeUnspecified, 0, 0, request->data, request->length);
   search.requestId = request->requestId;
   if (hooks->search) hooks->search(search);
   return 0;

@@ -18,16 +18,8 @@ std::thread poster;
 void postSearches() {
   char query[] = "scan";
   for (uint32_t serial = 1; !stopping.load(); ++serial) {
-    EventParms search{};
-    search.size = sizeof search;
-    search.version = kEventParmsVersion;
-    search.parmsSize = kEventTypeParmsSize;
-    search.parmsVersion = kEventTypeParmsVersion;
-    search.type = kTypeVideo;
-    search.flags = kFlagStored;
+    EventParms search = makeEventRecord(kTypeVideo, kFlagStored, 0, query, sizeof query);
     search.requestId = makeAddress(kId, serial & 0xFFFFu);
-    search.data = query;
-    search.length = sizeof query;
     post(&search);
   }
 }

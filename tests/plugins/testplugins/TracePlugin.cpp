@@ -57,15 +57,8 @@ void trace(const char* name, std::initializer_list<Part> parts) {
     const auto* bytes = static_cast<const uint8_t*>(part.bytes);
     if (bytes != nullptr) payload.insert(payload.end(), bytes, bytes + part.length);
   }
-  EventParms record{};
-  record.size = sizeof record;
-  record.version = kEventParmsVersion;
-  record.length = static_cast<uint32_t>(payload.size());
-  record.data = payload.data();
-  record.source = config.address;
-  record.type = kv::test::kTraceType;
-  record.parmsSize = kEventTypeParmsSize;
-  record.parmsVersion = kEventTypeParmsVersion;
+  EventParms record =
+      makeEventRecord(kv::test::kTraceType, 0, config.address, payload.data(), payload.size());
   post(&record);
 }
 
