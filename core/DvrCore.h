@@ -189,7 +189,9 @@ class DvrCore {
   // Log level per slot; -1 means unset (reads as 25). Written by the configuration on the first
   // thread, read everywhere.
   std::array<std::atomic<int32_t>, 256> logLevels{};
-  std::shared_ptr<Plugin> logPlugin;  // the log plugin, loaded by Init
+  // The log plugin: set by Init before any other thread runs, released by the teardown only after
+  // the log plugin was unloaded; read by the intake on any thread in between.
+  std::shared_ptr<Plugin> logPlugin;
   // The loaded plugins in load order, and those that failed. Changed on the first thread only,
   // while no dispatch runs, and then under `pluginsMutex`. Readers on other threads (the I/O
   // thread routing packets, search requests on any thread) take `pluginsMutex` and copy what they
@@ -214,6 +216,8 @@ class DvrCore {
   MediaGate gate;        // the media gate's streams (events/MediaGate.h)
   SearchState searches;  // cancelled requests, search threads (events/Search.h)
 
+  // Set by the constructor and the configuration on the first thread before plugins load, then
+  // read-only.
   const std::string exePath;
   std::string productName = "Korvascope";
   std::string coreVersion = kCoreVersion;
@@ -238,7 +242,8 @@ class DvrCore {
     int64_t lastWall = 0;    // of the last clock comparison
   } pulseState;
 
-  // The steady and the system clock, in nanoseconds; tests hand in their own.
+  // The steady and the system clock, in nanoseconds; tests hand in their own. These seams and the
+  // two below are set before any thread runs, then read-only.
   std::function<int64_t()> steadyNanos;
   std::function<int64_t()> wallNanos;
   // The system calls of the privilege drop and the memory watch; tests hand in their own.
@@ -256,7 +261,7 @@ class DvrCore {
   // The status line (core/StatusLine.cpp): once a minute, the three-line status record. Called by
   // the dispatch loop after each record it takes and each idle second. First thread.
   void statusTick(DispatchContext& context);
-  // How long the dispatch loop waits for a record before it counts an idle second.
+  // How long the dispatch loop waits for a record before it counts an idle second. First thread.
   std::chrono::milliseconds dispatchIdleWait{1000};
 
  private:
