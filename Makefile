@@ -1,30 +1,28 @@
-# make test: install what is missing, then build and run every test for the host, the sanitizer
-# build and the 32-bit ARM target (under qemu-arm).
-PRESETS := host asan armhf
-# Built on request only: the ThreadSanitizer build (make demo-tsan).
-EXTRA_PRESETS := tsan
+# make test: install what is missing, then build and run every test for the host, the address and
+# thread sanitizer builds and the 32-bit ARM target (under qemu-arm).
+PRESETS := host asan tsan armhf
 JOBS ?= $(shell nproc)
 # How long `make demo` lets the core run, in seconds.
 SECONDS ?= 15
 DEMO_DIR := build/demo
 
 .PHONY: all deps test demo demo-tsan package format clean \
-	$(addprefix build-,$(PRESETS) $(EXTRA_PRESETS)) $(addprefix test-,$(PRESETS) $(EXTRA_PRESETS))
+	$(addprefix build-,$(PRESETS)) $(addprefix test-,$(PRESETS))
 
 all: build-host
 
 deps:
 	bash scripts/install-deps.sh
 
-$(addprefix build-,$(PRESETS) $(EXTRA_PRESETS)): build-%:
+$(addprefix build-,$(PRESETS)): build-%:
 	cmake --preset $*
 	cmake --build --preset $* -j $(JOBS)
 
-$(addprefix test-,$(PRESETS) $(EXTRA_PRESETS)): test-%: build-%
+$(addprefix test-,$(PRESETS)): test-%: build-%
 	ctest --preset $* -j $(JOBS)
 
 test: deps
-	$(MAKE) --no-print-directory test-host test-asan test-armhf
+	$(MAKE) --no-print-directory $(addprefix test-,$(PRESETS))
 
 # A staged camera tree with the sample plugins, run under the supervisor stand-in.
 demo: deps build-host
