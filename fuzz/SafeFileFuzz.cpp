@@ -135,10 +135,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
 
-  const bool realReadable = realKind == Kind::kFile || realKind == Kind::kLinkToFile ||
-                            (realKind == Kind::kLinkToOther && pendingKind == Kind::kFile);
-  const std::string& readable =
-      realKind == Kind::kLinkToOther ? pendingContent : realContent;
+  // What reading the path meets, following a link at it: the kind and the content of a file.
+  Kind met = realKind == Kind::kLinkToFile ? Kind::kFile : realKind;
+  std::string readable = realContent;
+  if (realKind == Kind::kLinkToOther) {
+    met = pendingKind == Kind::kLinkToFile ? Kind::kFile : pendingKind;
+    readable = pendingContent;
+  }
+  const bool realReadable = met == Kind::kFile;
   if (realReadable && complete(readable)) {
     if (failure) fail("a valid file was refused: " + *failure);
     if (result != readable) fail("the file's content was not returned");
@@ -150,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string parserMessage;
   if (realReadable && isXmlText(readable) && !parses(readable, &parserMessage)) {
     if (*failure != parserMessage) fail("not the parser's message: " + *failure);
-  } else if (realReadable || realKind == Kind::kFifo) {
+  } else if (realReadable || met == Kind::kFifo) {
     if (*failure != "Failed - not xml content") fail("not the message for non-XML: " + *failure);
   } else if (failure->rfind("Failed to open core.xml - ", 0) != 0 &&
              failure->rfind("Failed to read core.xml - ", 0) != 0 &&
