@@ -1,6 +1,6 @@
-// IpcReceiveFraming: the receive side of the supervisor pipe's framing, apart from the socket. A receive
-// writes its bytes at space(); take() then hands every whole packet buffered so far to the caller,
-// in order, and keeps the start of an incomplete one for the next receive.
+// IpcReceiveFraming: the receive side of the supervisor pipe's framing, apart from the socket. A
+// receive writes its bytes at space(); take() then hands every whole packet buffered so far to the
+// caller, in order, and keeps the start of an incomplete one for the next receive.
 //
 // Not thread-safe: one owner (the supervisor link, on the I/O thread). Invariants: fill() is at
 // most kBufferSize, and after take() the buffered bytes are less than one whole packet. A packet

@@ -61,11 +61,10 @@ void SupervisorLink::close() {
 }
 
 void SupervisorLink::startIpcReceive() {
-  ipcSocket.async_receive(
-      boost::asio::buffer(ipcRx.space(), ipcRx.room()), ipcRxFlags_,
-      [this](const boost::system::error_code& error, size_t received) {
-        onIpcReceive(error, received);
-      });
+  ipcSocket.async_receive(boost::asio::buffer(ipcRx.space(), ipcRx.room()), ipcRxFlags_,
+                          [this](const boost::system::error_code& error, size_t received) {
+                            onIpcReceive(error, received);
+                          });
 }
 
 void SupervisorLink::onIpcReceive(const boost::system::error_code& error, size_t received) {
@@ -81,9 +80,9 @@ void SupervisorLink::onIpcReceive(const boost::system::error_code& error, size_t
     startIpcReceive();
     return;
   }
-  const auto framed =
-      ipcRx.take(static_cast<uint32_t>(received),
-                 [this](const uint8_t* packet, uint32_t length) { handleIpcPacket(packet, length); });
+  const auto framed = ipcRx.take(
+      static_cast<uint32_t>(received),
+      [this](const uint8_t* packet, uint32_t length) { handleIpcPacket(packet, length); });
   if (framed == IpcReceiveFraming::Result::kBadLength) coreLog50("bad ipc packet length");
   startIpcReceive();
 }

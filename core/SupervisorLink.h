@@ -32,7 +32,8 @@ class DvrCore;
 
 class SupervisorLink {
  public:
-  static constexpr uint32_t kIpcBufferSize = IpcReceiveFraming::kBufferSize;  // one whole packet at most
+  // One whole packet at most.
+  static constexpr uint32_t kIpcBufferSize = IpcReceiveFraming::kBufferSize;
   // Bound of the packets queued for the pipe while the supervisor reads nothing: sendIpc refuses
   // while more than this is queued.
   static constexpr uint64_t kMaxIpcQueuedBytes = 1024 * 1024;

@@ -49,9 +49,9 @@ int run(EventParms& event, std::string_view systemId) {
   const int result = handleCryptoRequest(event, systemId);
   checkResultCode(result);
   if (result != 0) {
-    if (event.length != before.length || event.data != before.data ||
-        event.flags != before.flags || event.dataLength != before.dataLength ||
-        event.type != before.type || event.source != before.source) {
+    if (event.length != before.length || event.data != before.data || event.flags != before.flags ||
+        event.dataLength != before.dataLength || event.type != before.type ||
+        event.source != before.source) {
       fail("a failed request was changed");
     }
     if (!std::equal(bytesBefore.begin(), bytesBefore.end(), buffer)) {
@@ -115,13 +115,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memset(buffer.get(), 0xA5, capacity);
     std::memcpy(buffer.get(), input, filled);
   }
-  EventParms request = makeEventRecord(kTypeCrypto, flags, makeAddress(0x21), buffer.get(), capacity);
+  EventParms request =
+      makeEventRecord(kTypeCrypto, flags, makeAddress(0x21), buffer.get(), capacity);
   request.dataLength = dataLength;
   const std::vector<uint8_t> original(buffer.get(), buffer.get() + std::min(capacity, dataLength));
 
   const int result = run(request, systemId);
-  const bool validEncryption = (flags & kCryptoOperationMask) == kCryptoEncrypt && capacity > 0 &&
-                               dataLength <= capacity;
+  const bool validEncryption =
+      (flags & kCryptoOperationMask) == kCryptoEncrypt && capacity > 0 && dataLength <= capacity;
   if (!validEncryption) return 0;
 
   const size_t needed = encryptedLength(dataLength);
@@ -141,8 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (back != 0) fail("a valid ciphertext did not decrypt: " + std::to_string(back));
-  if (request.dataLength != expected || !std::equal(original.begin(), original.begin() + expected,
-                                                    buffer.get())) {
+  if (request.dataLength != expected ||
+      !std::equal(original.begin(), original.begin() + expected, buffer.get())) {
     fail("decryption did not give back the text");
   }
   return 0;

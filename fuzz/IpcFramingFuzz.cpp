@@ -50,15 +50,13 @@ Outcome deliver(IpcReceiveFraming& framing, std::string_view stream, NextChunk&&
     if (chunk > left) chunk = left;
     std::memcpy(framing.space(), stream.data() + outcome.consumed, chunk);
     outcome.consumed += chunk;
-    const auto result = framing.take(static_cast<uint32_t>(chunk),
-                                     [&](const uint8_t* packet, uint32_t length) {
-                                       if (!kv::core::ipcLengthValid(length) ||
-                                           kv::core::readLe32(packet) != length) {
-                                         fail("handed over a packet that is not whole");
-                                       }
-                                       outcome.packets.emplace_back(
-                                           reinterpret_cast<const char*>(packet), length);
-                                     });
+    const auto result =
+        framing.take(static_cast<uint32_t>(chunk), [&](const uint8_t* packet, uint32_t length) {
+          if (!kv::core::ipcLengthValid(length) || kv::core::readLe32(packet) != length) {
+            fail("handed over a packet that is not whole");
+          }
+          outcome.packets.emplace_back(reinterpret_cast<const char*>(packet), length);
+        });
     outcome.reset = result == IpcReceiveFraming::Result::kBadLength;
     if (outcome.reset && framing.fill() != 0) fail("a reset kept bytes");
     if (framing.fill() > IpcReceiveFraming::kBufferSize) fail("fill beyond the buffer");

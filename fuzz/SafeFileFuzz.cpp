@@ -146,7 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (realReadable && complete(readable)) {
     if (failure) fail("a valid file was refused: " + *failure);
     if (result != readable) fail("the file's content was not returned");
-    if (pendingKind != Kind::kDirectory && exists(kPending)) fail("the pending name was not cleared");
+    if (pendingKind != Kind::kDirectory && exists(kPending))
+      fail("the pending name was not cleared");
     return 0;
   }
 

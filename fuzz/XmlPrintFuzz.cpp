@@ -77,10 +77,9 @@ class TreeBuilder {
     for (int attributes = next() % 5; attributes > 0; --attributes) {
       const std::string_view attributeName = name(true);
       const std::string_view attributeValue = value();
-      node->append_attribute(document.allocate_attribute(attributeName.data(),
-                                                         attributeValue.data(),
-                                                         attributeName.size(),
-                                                         attributeValue.size()));
+      node->append_attribute(
+          document.allocate_attribute(attributeName.data(), attributeValue.data(),
+                                      attributeName.size(), attributeValue.size()));
     }
     const int children = depth < kMaxXmlDepth ? next() % 4 : 0;
     for (int i = 0; i < children && offset_ < size_; ++i) {
@@ -108,7 +107,8 @@ void compare(const XmlNode& built, const XmlNode& parsed) {
   for (; b != nullptr && p != nullptr; b = b->next_attribute(), p = p->next_attribute()) {
     std::string_view value(b->value(), b->value_size());
     value = value.substr(0, value.find('\0'));
-    if (std::string_view(b->name(), b->name_size()) != std::string_view(p->name(), p->name_size()) ||
+    if (std::string_view(b->name(), b->name_size()) !=
+            std::string_view(p->name(), p->name_size()) ||
         value != std::string_view(p->value(), p->value_size())) {
       fail("an attribute came back changed");
     }
@@ -158,7 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::string compact;
   printXml(compact, document, kXmlCompact, 0);
-  if (xmlToText(document, measureXml(document, 0, 0)) != compact || xmlToText(document, 0) != compact) {
+  if (xmlToText(document, measureXml(document, 0, 0)) != compact ||
+      xmlToText(document, 0) != compact) {
     fail("xmlToText differs from the compact print");
   }
   return 0;

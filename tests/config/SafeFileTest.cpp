@@ -177,7 +177,8 @@ TEST_F(SafeFileTest, LinksAreNeverFollowed) {
 // comes: the core reads core.xml before anything could stop it but SIGKILL.
 TEST_F(SafeFileTest, AFifoAtEitherNameDoesNotBlockTheRead) {
   const auto readWithin = [&](const std::string& fifo) {
-    auto reading = std::async(std::launch::async, [&] { return errorOf([&] { readXmlFile(path_); }); });
+    auto reading =
+        std::async(std::launch::async, [&] { return errorOf([&] { readXmlFile(path_); }); });
     const bool done = reading.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     if (!done) {
       // Let the blocked open through, so that the test can end.

@@ -27,13 +27,14 @@ Framed deliver(IpcReceiveFraming& framing, const std::string& stream, std::vecto
   Framed framed;
   size_t at = 0;
   for (size_t i = 0; at < stream.size(); ++i) {
-    const size_t size = std::min({cuts[std::min(i, cuts.size() - 1)], stream.size() - at,
-                                  size_t{framing.room()}});
+    const size_t size =
+        std::min({cuts[std::min(i, cuts.size() - 1)], stream.size() - at, size_t{framing.room()}});
     std::memcpy(framing.space(), stream.data() + at, size);
     at += size;
-    const auto result = framing.take(static_cast<uint32_t>(size), [&](const uint8_t* p, uint32_t n) {
-      framed.packets.emplace_back(reinterpret_cast<const char*>(p), n);
-    });
+    const auto result =
+        framing.take(static_cast<uint32_t>(size), [&](const uint8_t* p, uint32_t n) {
+          framed.packets.emplace_back(reinterpret_cast<const char*>(p), n);
+        });
     framed.badLengths += result == IpcReceiveFraming::Result::kBadLength;
   }
   return framed;
@@ -80,8 +81,7 @@ TEST(IpcReceiveFramingTest, TheLargestPacketFillsTheBufferExactly) {
   const std::string largest =
       ipcPacket(0x100, ipcRoute(0x22), std::string(kIpcMaxPacketSize - kIpcHeaderSize, 'L'));
   const std::string next = ipcPacket(0x100, ipcRoute(0x22), "next");
-  const Framed framed = deliver(*framing, largest + next,
-                                {kIpcHeaderSize, kIpcMaxPacketSize});
+  const Framed framed = deliver(*framing, largest + next, {kIpcHeaderSize, kIpcMaxPacketSize});
   ASSERT_EQ(framed.packets.size(), 2u);
   EXPECT_EQ(framed.packets[0], largest);
   EXPECT_EQ(framed.packets[1], next);
