@@ -47,6 +47,21 @@ package: deps build-armhf
 	cd build/armhf && cpack
 	@ls build/armhf/korva-*-armhf.tar.gz
 
+# Fuzz targets (clang and libFuzzer, host only; preset fuzz). `make fuzz` runs each for FUZZ_SECONDS,
+# growing build/fuzz-corpus; `make fuzz-merge` adds what that found to fuzz/corpus; `make test-fuzz`
+# runs each for 20 seconds on a copy of fuzz/corpus and fails on any crash.
+FUZZ_SECONDS ?= 300
+.PHONY: build-fuzz fuzz fuzz-merge test-fuzz
+build-fuzz:
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+fuzz: deps build-fuzz
+	bash fuzz/run.sh fuzz $(FUZZ_SECONDS)
+fuzz-merge: build-fuzz
+	bash fuzz/run.sh merge
+test-fuzz: deps build-fuzz
+	bash fuzz/run.sh check 20
+
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i
 

@@ -54,7 +54,9 @@ void checkParses(const std::string& text) {
 constexpr mode_t kFileMode = 0640;
 
 std::string readFileOpenedWith(const std::string& path, int flags) {
-  const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags));
+  // Not blocking: opening a FIFO planted at either name would otherwise wait for a writer for
+  // ever, before the core could be stopped. Such a file has no size, so it reads as empty.
+  const Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags));
   if (file.get() < 0) fail("Failed to open ", path);
   struct stat status {};
   if (::fstat(file.get(), &status) != 0) fail("Failed to get size of ", path);

@@ -201,7 +201,7 @@ class DvrCore {
   mutable std::mutex pluginsMutex;
 
   // The I/O thread with `ioContext`, the pulse timer and the stop signals, and the pipe to the
-  // supervisor on it (`ipcSocket`, `ipcSendQueue`, `ipcRxBuffer`, `ipcRxFill`). Created by the
+  // supervisor on it (`ipcSocket`, `ipcSendQueue`, `ipcRx`). Created by the
   // constructor, never null; the link goes before the I/O thread.
   std::unique_ptr<IoThread> io;
   std::unique_ptr<SupervisorLink> link;

@@ -61,11 +61,10 @@ void SupervisorLink::close() {
 }
 
 void SupervisorLink::startIpcReceive() {
-  ipcSocket.async_receive(
-      boost::asio::buffer(ipcRxBuffer.data() + ipcRxFill, kIpcBufferSize - ipcRxFill), ipcRxFlags_,
-      [this](const boost::system::error_code& error, size_t received) {
-        onIpcReceive(error, received);
-      });
+  ipcSocket.async_receive(boost::asio::buffer(ipcRx.space(), ipcRx.room()), ipcRxFlags_,
+                          [this](const boost::system::error_code& error, size_t received) {
+                            onIpcReceive(error, received);
+                          });
 }
 
 void SupervisorLink::onIpcReceive(const boost::system::error_code& error, size_t received) {
@@ -77,24 +76,14 @@ void SupervisorLink::onIpcReceive(const boost::system::error_code& error, size_t
   // can't be trusted any more, as after a bad length.
   if ((ipcRxFlags_ & MSG_TRUNC) != 0) {
     coreLog50("bad ipc packet length");
-    ipcRxFill = 0;
+    ipcRx.reset();
     startIpcReceive();
     return;
   }
-  ipcRxFill += static_cast<uint32_t>(received);
-  while (ipcRxFill >= kIpcHeaderSize) {
-    const uint32_t length = readLe32(ipcRxBuffer.data());
-    // A length shorter than the header could never be consumed: as bad as an over-long one.
-    if (!ipcLengthValid(length)) {
-      coreLog50("bad ipc packet length");
-      ipcRxFill = 0;
-      break;
-    }
-    if (length > ipcRxFill) break;  // the rest comes with the next receive
-    handleIpcPacket(ipcRxBuffer.data(), length);
-    std::memmove(ipcRxBuffer.data(), ipcRxBuffer.data() + length, ipcRxFill - length);
-    ipcRxFill -= length;
-  }
+  const auto framed = ipcRx.take(
+      static_cast<uint32_t>(received),
+      [this](const uint8_t* packet, uint32_t length) { handleIpcPacket(packet, length); });
+  if (framed == IpcReceiveFraming::Result::kBadLength) coreLog50("bad ipc packet length");
   startIpcReceive();
 }
 

@@ -21,6 +21,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "core/Guarded.h"
+#include "core/IpcReceiveFraming.h"
 #include "events/EventParms.h"
 #include "log/RefusalRun.h"
 #include "plugins/IpcPacket.h"
@@ -31,7 +32,8 @@ class DvrCore;
 
 class SupervisorLink {
  public:
-  static constexpr uint32_t kIpcBufferSize = kIpcMaxPacketSize;  // one whole packet at most
+  // One whole packet at most.
+  static constexpr uint32_t kIpcBufferSize = IpcReceiveFraming::kBufferSize;
   // Bound of the packets queued for the pipe while the supervisor reads nothing: sendIpc refuses
   // while more than this is queued.
   static constexpr uint64_t kMaxIpcQueuedBytes = 1024 * 1024;
@@ -63,8 +65,7 @@ class SupervisorLink {
   // Whether `ipcSocket` holds a descriptor, for the senders on other threads.
   std::atomic<bool> ipcConnected{false};
   std::deque<std::pair<std::unique_ptr<uint8_t[]>, uint32_t>> ipcSendQueue;  // I/O thread only
-  std::array<uint8_t, kIpcBufferSize> ipcRxBuffer{};                         // I/O thread only
-  uint32_t ipcRxFill = 0;                                                    // I/O thread only
+  IpcReceiveFraming ipcRx;  // the received bytes not yet handled; I/O thread only
   // Bytes of the packets accepted and not yet written or dropped; lock-free, for the senders.
   std::atomic<uint64_t> ipcQueuedBytes{0};
   RefusalRun ipcRefusals;  // packets refused for the bound, logged as one run

@@ -3,12 +3,16 @@
 # Idempotent: packages already present are left alone, so repeated runs are quick.
 set -euo pipefail
 
+# The fuzz targets need clang with libFuzzer and the sanitizer runtimes (libclang-rt-14-dev, which
+# clang only recommends, so --no-install-recommends would leave it out) and, for readable
+# reports, llvm-symbolizer (llvm).
 host_packages=(
   cmake ninja-build g++ make pkg-config git
   libboost-dev libboost-system-dev libfmt-dev librapidxml-dev
   googletest libgtest-dev libssl-dev
   crossbuild-essential-armhf qemu-user
   locales clang-format file
+  clang libclang-rt-14-dev llvm
 )
 armhf_packages=(libfmt-dev:armhf libssl-dev:armhf)
 
