@@ -103,7 +103,9 @@ bool StagedCoreTest::pingRoundTrip(uint32_t id, const std::string& word,
     const std::string output = core_->outputSoFar();
     ADD_FAILURE() << "answers to " << word << ": " << ::testing::PrintToString(answers)
                   << "\nthe core's output ends:\n"
-                  << output.substr(output.size() > 3000 ? output.size() - 3000 : 0);
+                  << output.substr(output.size() > 3000 ? output.size() - 3000 : 0)
+                  << "\nthe journal:\n"
+                  << ::testing::PrintToString(journal());
   }
   return answers == expected;
 }
