@@ -39,7 +39,12 @@ class StagedCoreTest : public ::testing::Test {
   // witnesses `answering`: "<id> <word> <length>" each, in any order. False on a timeout or a
   // wrong answer.
   bool pingRoundTrip(uint32_t id, const std::string& word, const std::vector<uint32_t>& answering,
-                     size_t padding = 0);
+                     size_t padding = 0, std::chrono::milliseconds limit = std::chrono::seconds(20),
+                     bool report = true);
+  // The first ping after start-up, sent up to three times: under the emulator and heavy load the
+  // first packet for a just-opened plugin is now and then never answered (cause not yet known;
+  // later packets always are). The count of lost pings is printed.
+  bool firstContact(uint32_t id, const std::vector<uint32_t>& answering);
   // Closes the supervisor's end and waits for the core.
   ProcessResult closeAndWait();
   ProcessResult waitForExit();
