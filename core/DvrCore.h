@@ -133,6 +133,9 @@ class DvrCore {
   // the search thread whose result it was. Any thread.
   int addRef(void* data, uint32_t slot);
   int releaseRef(void* data, uint32_t slot);
+  // A plugin's "decref" of `data` for `slot`: as releaseRef, but 1 (refused, `data` untouched)
+  // when the slot holds no reference. Any thread.
+  int giveBackRef(void* data, uint32_t slot);
   // The media gate for live video and audio: 0 to pass, or kPostDrop*. Any thread, but one thread
   // at a time per source.
   int gateMedia(const EventParms& event);
@@ -280,6 +283,8 @@ class DvrCore {
   bool takeResultSlot(SearchHandler::StoredProvider& provider, void* block);
   int appendToQueue(const EventParms& entry, bool unbounded);
   int refuseResult(void* block);
+  // The block's part of a release: frees it with its last reference.
+  int dropRef(void* data);
   int refuseFullQueue(uint32_t source);
   void deliver(const EventParms& record);
   std::string_view sourceName(uint32_t source) const;

@@ -37,7 +37,7 @@ int DvrCore::handleEvent(EventParms& event) {
     case kTypeCrypto: return handleCryptoRequest(event);
     case kTypeIpc: return sendIpc(event);
     case kTypeCancel: return cancelRequest(event);
-    case kTypeDecref: return releaseRef(event.data, addressSlot(event.source));
+    case kTypeDecref: return giveBackRef(event.data, addressSlot(event.source));
     case kTypeLog: {
       if ((event.flags & kFlagQuery) != 0) return logLevelOf(addressSlot(event.source));
       bool ended = false;
@@ -225,9 +225,28 @@ int DvrCore::addRef(void* data, uint32_t slot) {
   return 0;
 }
 
+// A plugin's "decref": refused, without touching `data`, when its slot holds no reference. A
+// second give-back of one payload, or of a pointer the core never handed out, would otherwise
+// free a block still in use or memory that was never a block.
+int DvrCore::giveBackRef(void* data, uint32_t slot) {
+  if (data == nullptr) return 0;
+  std::atomic<int32_t>& held = counters.heldRefs[slot & 0xFFu];
+  // Relaxed: the count only decides whether the release may happen; the block's own count
+  // orders the payload's last reads before its freeing.
+  int32_t count = held.load(std::memory_order_relaxed);
+  do {
+    if (count <= 0) return kPostRefused;
+  } while (!held.compare_exchange_weak(count, count - 1, std::memory_order_relaxed));
+  return dropRef(data);
+}
+
 int DvrCore::releaseRef(void* data, uint32_t slot) {
   if (data == nullptr) return 0;
   counters.heldRefs[slot & 0xFFu].fetch_sub(1, std::memory_order_relaxed);
+  return dropRef(data);
+}
+
+int DvrCore::dropRef(void* data) {
   RefBlockHeader* header = refBlockOf(data);
   // Acquire-release: every holder's reads of the payload happen before the block is freed.
   if (header->count.fetch_sub(1, std::memory_order_acq_rel) != 1) return 0;
