@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 SECONDS ?= 15
 DEMO_DIR := build/demo
 
-.PHONY: all deps test demo demo-tsan package format clean \
+.PHONY: all deps test demo demo-tsan soak package format clean \
 	$(addprefix build-,$(PRESETS) $(EXTRA_PRESETS)) $(addprefix test-,$(PRESETS) $(EXTRA_PRESETS))
 
 all: build-host
@@ -43,6 +43,16 @@ demo-tsan: deps build-tsan
 	cmake --install build/tsan --prefix build/demo-tsan --component samples >/dev/null
 	TSAN_OPTIONS="halt_on_error=1 exitcode=66" build/tsan/tools/korvad-sim \
 		--dir build/demo-tsan/korva --seconds $(SECONDS) --send 11:stats --send-after 5 --send-every 5
+
+# The long stress run and core.xml kill loop on the host build: SECONDS of load (10 minutes unless
+# given) and KILLS kills of a core rewriting core.xml; the figures go to build/soak-report.txt.
+soak: SECONDS = 600
+KILLS ?= 300
+soak: deps build-host
+	rm -f build/soak-report.txt
+	KV_SOAK_SECONDS=$(SECONDS) KV_KILL_ITERATIONS=$(KILLS) KV_STRESS_REPORT=$(CURDIR)/build/soak-report.txt \
+		build/host/tests/stress/stress_test
+	@cat build/soak-report.txt
 
 # The camera package korva-<version>-armhf.tar.gz, in build/armhf.
 package: deps build-armhf

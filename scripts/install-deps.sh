@@ -9,6 +9,7 @@ host_packages=(
   googletest libgtest-dev libssl-dev
   crossbuild-essential-armhf qemu-user
   locales clang-format file
+  gdb
 )
 armhf_packages=(libfmt-dev:armhf libssl-dev:armhf)
 
