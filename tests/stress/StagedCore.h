@@ -18,6 +18,8 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/support/Process.h"
 #include "tests/support/TracedPlugins.h"
@@ -87,14 +89,18 @@ class StagedCore {
     std::ofstream(dir_ / "plugins" / (fileName + ".conf")) << conf;
   }
 
-  void start() {
+  // `environment`: variables set for the core on top of the test's own.
+  void start(std::vector<std::pair<std::string, std::string>> environment = {}) {
     closePipe();
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair_), 0);
     ProcessOptions options;
     options.workingDir = dir_.string();
     options.fds = {{pair_[0], 3}};
     // Lets the test's debugger look at the core where ptrace is limited to ancestors.
-    options.inChild = [] { prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0); };
+    options.inChild = [environment] {
+      prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
+      for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
+    };
     child_ = std::make_unique<ChildProcess>(KV_EMULATOR, (dir_ / "korvacore").string(),
                                             std::vector<std::string>{"3"}, options);
     ::close(pair_[0]);
