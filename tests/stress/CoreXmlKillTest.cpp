@@ -93,7 +93,10 @@ struct KillOutcomes {
 };
 
 TEST(CoreXmlKillTest, EveryStartAfterAKillReadsAWholeWrittenDocument) {
-  const long iterations = test::envNumber("KV_KILL_ITERATIONS", test::slowBuild() ? 16 : 40);
+  const long iterations =
+      test::envNumber("KV_KILL_ITERATIONS", !std::string(KV_EMULATOR).empty() ? 16
+                                            : test::slowBuild()               ? 24
+                                                                              : 40);
   const auto startLimit = test::slowBuild() ? 60s : 20s;
   test::StagedCore core("killxml");
   core.addPlugin("file_plugin", "a.so",
