@@ -56,7 +56,7 @@ std::optional<long> counterOf(const std::string& document) {
   for (std::sregex_iterator it(document.begin(), document.end(), plugin), end; it != end; ++it) {
     const long id = std::stol((*it)[1]);
     for (size_t i = 0; i < kDigitIds.size(); ++i) {
-      if (id == long{makeAddress(kDigitIds[i])}) digits[i] = std::stol((*it)[2]);
+      if (id == static_cast<long>(makeAddress(kDigitIds[i]))) digits[i] = std::stol((*it)[2]);
     }
   }
   long counter = 0;
@@ -93,10 +93,7 @@ struct KillOutcomes {
 };
 
 TEST(CoreXmlKillTest, EveryStartAfterAKillReadsAWholeWrittenDocument) {
-  const long iterations =
-      test::envNumber("KV_KILL_ITERATIONS", !std::string(KV_EMULATOR).empty() ? 16
-                                            : test::slowBuild()               ? 24
-                                                                              : 40);
+  const long iterations = test::envNumber("KV_KILL_ITERATIONS", test::slowBuild() ? 24 : 40);
   const auto startLimit = test::slowBuild() ? 60s : 20s;
   test::StagedCore core("killxml");
   core.addPlugin("file_plugin", "a.so",
