@@ -1,12 +1,12 @@
 # make test: install what is missing, then build and run every test for the host, the address and
-# thread sanitizer builds and the 32-bit ARM target (under qemu-arm).
+# thread sanitizer builds and the 32-bit ARM target (under qemu-arm), and each fuzz target briefly.
 PRESETS := host asan tsan armhf
 JOBS ?= $(shell nproc)
 # How long `make demo` lets the core run, in seconds.
 SECONDS ?= 15
 DEMO_DIR := build/demo
 
-.PHONY: all deps test demo demo-tsan package format clean \
+.PHONY: all deps test demo demo-tsan soak package format clean \
 	$(addprefix build-,$(PRESETS)) $(addprefix test-,$(PRESETS))
 
 all: build-host
@@ -22,7 +22,7 @@ $(addprefix test-,$(PRESETS)): test-%: build-%
 	ctest --preset $* -j $(JOBS)
 
 test: deps
-	$(MAKE) --no-print-directory $(addprefix test-,$(PRESETS))
+	$(MAKE) --no-print-directory $(addprefix test-,$(PRESETS)) test-fuzz
 
 # A staged camera tree with the sample plugins, run under the supervisor stand-in.
 demo: deps build-host
@@ -41,6 +41,16 @@ demo-tsan: deps build-tsan
 	cmake --install build/tsan --prefix build/demo-tsan --component samples >/dev/null
 	TSAN_OPTIONS="halt_on_error=1 exitcode=66" build/tsan/tools/korvad-sim \
 		--dir build/demo-tsan/korva --seconds $(SECONDS) --send 11:stats --send-after 5 --send-every 5
+
+# The long stress run and core.xml kill loop on the host build: SECONDS of load (10 minutes unless
+# given) and KILLS kills of a core rewriting core.xml; the figures go to build/soak-report.txt.
+soak: SECONDS = 600
+KILLS ?= 300
+soak: deps build-host
+	rm -f build/soak-report.txt
+	KV_SOAK_SECONDS=$(SECONDS) KV_KILL_ITERATIONS=$(KILLS) KV_STRESS_REPORT=$(CURDIR)/build/soak-report.txt \
+		build/host/tests/stress/stress_test
+	@cat build/soak-report.txt
 
 # The camera package korva-<version>-armhf.tar.gz, in build/armhf.
 package: deps build-armhf

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "core/IoThread.h"
@@ -68,7 +69,11 @@ DvrCore::~DvrCore() {
   stopRequested.store(true);
   wakeSearchThreads(0, true);
   link->ipcSendQueue.clear();
-  if (counters.refblkCount.load() != 0) reportLeakedReferences();
+  // A held-reference counter off zero with every block freed means a plugin gave back a reference
+  // under another's address: reported too, or the holder it blames would go unnoticed.
+  const bool anyHeld = std::any_of(counters.heldRefs.begin(), counters.heldRefs.end(),
+                                   [](const auto& held) { return held.load() != 0; });
+  if (counters.refblkCount.load() != 0 || anyHeld) reportLeakedReferences();
   releaseQueuedRecords();
   {
     std::lock_guard lock(searches.requestMutex);

@@ -12,7 +12,7 @@ host_packages=(
   googletest libgtest-dev libssl-dev
   crossbuild-essential-armhf qemu-user
   locales clang-format file
-  clang libclang-rt-14-dev llvm
+  clang libclang-rt-14-dev llvm gdb
 )
 armhf_packages=(libfmt-dev:armhf libssl-dev:armhf)
 

@@ -128,6 +128,36 @@ TEST_F(CoreInitTest, TheTeardownReportsReferencesThatWereNeverReleased) {
   freeRefBlock(kept);
 }
 
+// Every block is freed, but the reference went back under another plugin's address: both
+// counters are off, and the teardown names them.
+TEST_F(CoreInitTest, TheTeardownReportsAReferenceGivenBackUnderAnotherAddress) {
+  core_->logLevels[0] = 0;
+  core_->logSink.setPluginName(0x21, "cam");
+  core_->logSink.setPluginName(0x22, "rec");
+  auto frame = record(kTypeAlarm, kFlagLive, makeAddress(0x21), "payload");
+  ASSERT_EQ(postEvent(&frame), kPostAccepted);
+  void* kept = queued().at(0).data;
+  core_->addRef(kept, 0x21);
+  auto decref = record(kTypeDecref, 0, makeAddress(0x22));
+  decref.data = kept;
+  decref.length = 1;
+  ASSERT_EQ(postEvent(&decref), kPostAccepted);
+  core_->queue.eventQueue.clear();
+  core_->releaseRef(kept, 0);  // the last reference: the block is freed
+  ASSERT_EQ(core_->counters.refblkCount.load(), 0u);
+  const size_t before = logLines().size();
+  core_->requestStop();
+  core_.reset();
+  gCore = nullptr;
+  const auto lines = logLines();
+  ASSERT_EQ(lines.size(), before + 3);
+  EXPECT_NE(lines[before].find("refblks: 0(0)"), std::string::npos) << lines[before];
+  EXPECT_NE(lines[before + 1].find("Plugin 21:cam unloaded holding 1 event reference(s)."),
+            std::string::npos);
+  EXPECT_NE(lines[before + 2].find("Plugin 22:rec unloaded holding -1 event reference(s)."),
+            std::string::npos);
+}
+
 TEST_F(CoreInitTest, ATeardownWithoutLeaksSaysNothing) {
   core_->logLevels[0] = 0;
   core_.reset();

@@ -87,6 +87,20 @@ void ChildProcess::signal(int number) const {
   ::kill(pid_, number);
 }
 
+bool ChildProcess::endsWithin(std::chrono::milliseconds limit) const {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    siginfo_t info{};
+    // WNOWAIT: the child stays a zombie for wait() to reap and read.
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid_) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 std::string ChildProcess::outputSoFar() const {
   return readAll(outPath_);
 }

@@ -37,6 +37,9 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   void signal(int number) const;
+  pid_t pid() const { return pid_; }
+  // Whether the child has ended within `limit`, leaving it to wait() to collect it.
+  bool endsWithin(std::chrono::milliseconds limit) const;
   // What the child wrote to standard output so far.
   std::string outputSoFar() const;
   // Waits for the child (killing it after `limit`) and collects its output.
