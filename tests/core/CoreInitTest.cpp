@@ -134,16 +134,23 @@ TEST_F(CoreInitTest, TheTeardownReportsAReferenceGivenBackUnderAnotherAddress) {
   core_->logLevels[0] = 0;
   core_->logSink.setPluginName(0x21, "cam");
   core_->logSink.setPluginName(0x22, "rec");
+  // Each holds a reference of its own, so the intake takes rec's decref of cam's payload.
   auto frame = record(kTypeAlarm, kFlagLive, makeAddress(0x21), "payload");
   ASSERT_EQ(postEvent(&frame), kPostAccepted);
+  auto other = record(kTypeAlarm, kFlagLive, makeAddress(0x22), "other");
+  ASSERT_EQ(postEvent(&other), kPostAccepted);
   void* kept = queued().at(0).data;
+  void* recKept = queued().at(1).data;
   core_->addRef(kept, 0x21);
+  core_->addRef(recKept, 0x22);
   auto decref = record(kTypeDecref, 0, makeAddress(0x22));
   decref.data = kept;
   decref.length = 1;
   ASSERT_EQ(postEvent(&decref), kPostAccepted);
   core_->queue.eventQueue.clear();
-  core_->releaseRef(kept, 0);  // the last reference: the block is freed
+  core_->releaseRef(kept, 0);  // the last references: both blocks are freed
+  core_->releaseRef(recKept, 0);
+  core_->releaseRef(recKept, 0x22);
   ASSERT_EQ(core_->counters.refblkCount.load(), 0u);
   const size_t before = logLines().size();
   core_->requestStop();
