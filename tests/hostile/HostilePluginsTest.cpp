@@ -51,36 +51,62 @@ class HostilePluginsTest : public StagedCoreTest {
 TEST_F(HostilePluginsTest, TheCoreOutlivesEveryMisbehaviourAndReportsIt) {
   const std::vector<HostileCase> cases = {
       {"junk.so", "", "", {"Failed to load plugin junk.so: ", "invalid ELF header"}, {}},
-      {"unresolved.so", "hostile_unresolved", "",
-       {"Failed to load plugin unresolved.so: ", "undefined symbol: kvHostileMissingSymbol"}, {}},
-      {"nounload.so", "hostile_no_unload", "",
-       {"Failed to load plugin nounload.so: missing Load()/Unload()"}, {}},
-      {"load7.so", "hostile", "load=7\n" + address(0x57),
-       {"Failed to load plugin load7.so: load code 7"}, {"Load"}},
+      {"unresolved.so",
+       "hostile_unresolved",
+       "",
+       {"Failed to load plugin unresolved.so: ", "undefined symbol: kvHostileMissingSymbol"},
+       {}},
+      {"nounload.so",
+       "hostile_no_unload",
+       "",
+       {"Failed to load plugin nounload.so: missing Load()/Unload()"},
+       {}},
+      {"load7.so",
+       "hostile",
+       "load=7\n" + address(0x57),
+       {"Failed to load plugin load7.so: load code 7"},
+       {"Load"}},
       // Loaded after witness_a.so, whose ID it claims: refused, its Unload right after its Load.
-      {"zz_twin.so", "hostile", "mode=witness\n" + address(kWitnessA),
+      {"zz_twin.so",
+       "hostile",
+       "mode=witness\n" + address(kWitnessA),
        {"pluginId 61 already loaded from witness_a.so trying to load zz_twin.so"},
        {"Load", "Unload"}},
-      {"noclose.so", "hostile_no_close", address(0x63),
-       {"Opening 63:noclose", "Closing 63:noclose", "Unloading 63:noclose"}, {"Load", "Unload"}},
-      {"keeper.so", "hostile", "mode=keeper\n" + address(0x64),
+      {"noclose.so",
+       "hostile_no_close",
+       address(0x63),
+       {"Opening 63:noclose", "Closing 63:noclose", "Unloading 63:noclose"},
+       {"Load", "Unload"}},
+      {"keeper.so",
+       "hostile",
+       "mode=keeper\n" + address(0x64),
        {"Plugin 64:keeper unloaded holding "},
        {"Load", "Open", "Close", "kept 1", "Unload"}},
-      {"double.so", "hostile", "mode=double\n" + address(kDouble),
+      {"double.so",
+       "hostile",
+       "mode=double\n" + address(kDouble),
        {},
        // The second give-back of one payload and one of a payload never held are refused.
        {"Load", "Open", "release 0 1 1", "Close", "Unload"}},
-      {"posters.so", "hostile", "mode=posters\n" + address(0x52),
+      {"posters.so",
+       "hostile",
+       "mode=posters\n" + address(0x52),
        {},
        {"Load", "Open", "Close", "posters accepted=1 refused=1 refusedAfterClose=4", "Unload"}},
-      {"slow.so", "hostile", "mode=slow\nsleepMs=12\n" + address(0x53),
+      {"slow.so",
+       "hostile",
+       "mode=slow\nsleepMs=12\n" + address(0x53),
        {"slow took ", "ms for alarm event from witness_a [6]"},
        {"Load", "Open", "Close", "Unload"}},
       // The core waits for a worker that returns late, and unloads the plugin only then.
-      {"slowworker.so", "hostile", "mode=slowworker\n" + address(0x54),
+      {"slowworker.so",
+       "hostile",
+       "mode=slowworker\n" + address(0x54),
        {},
        {"Load", "Open", "Close", "worker returns", "Unload"}},
-      {"cancelled.so", "hostile", "mode=cancelled\n" + address(0x55),
+      {"cancelled.so",
+       "hostile",
+       "mode=cancelled\n" + address(0x55),
        {"cancel me"},
        {"Load", "Open", "cancelled 5 of 5", "Close", "Unload"}},
   };
@@ -134,8 +160,8 @@ TEST_F(HostilePluginsTest, TheCoreOutlivesEveryMisbehaviourAndReportsIt) {
   }
   auto oddJournal = journalOf("odd.so");
   ASSERT_GE(oddJournal.size(), 2u + answers.size());
-  EXPECT_EQ(std::vector<std::string>(oddJournal.begin() + 2, oddJournal.begin() + 2 +
-                                                                 static_cast<long>(answers.size())),
+  EXPECT_EQ(std::vector<std::string>(oddJournal.begin() + 2,
+                                     oddJournal.begin() + 2 + static_cast<long>(answers.size())),
             answers);
   EXPECT_NE(indexOf(oddJournal, "watchdog came back"), oddJournal.size());
   const std::string size = std::to_string(sizeof(core::EventParms));
@@ -179,7 +205,8 @@ TEST_F(HostilePluginsTest, TheCoreOutlivesEveryMisbehaviourAndReportsIt) {
   EXPECT_NE(coreXml.find("Version=\"missing Load()/Unload()\""), std::string::npos);
   // The plugin without Close is loaded but was never opened.
   EXPECT_NE(coreXml.find("Filename=\"noclose.so\" Opened=\"1\" LoadTimeMs="), std::string::npos);
-  EXPECT_TRUE(std::regex_search(coreXml, std::regex("Filename=\"noclose.so\"[^/]*OpenCode=\"-102\"")));
+  EXPECT_TRUE(
+      std::regex_search(coreXml, std::regex("Filename=\"noclose.so\"[^/]*OpenCode=\"-102\"")));
 }
 
 }  // namespace

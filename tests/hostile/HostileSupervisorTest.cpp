@@ -75,7 +75,9 @@ std::vector<std::string> split(const std::string& packet, std::vector<size_t> cu
 // Never a close packet and never an empty record: those stop the core by design.
 std::vector<std::string> randomRecords(uint32_t seed, size_t count) {
   std::mt19937 random(seed);
-  const auto below = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(random); };
+  const auto below = [&](uint32_t n) {
+    return std::uniform_int_distribution<uint32_t>(0, n - 1)(random);
+  };
   const auto bytes = [&](size_t n) {
     std::string text(n, '\0');
     for (char& c : text) c = static_cast<char>(below(256));
@@ -123,7 +125,8 @@ TEST_F(HostileSupervisorTest, MalformedPacketsNeverStopTheCoreAndRoutingGoesOn) 
       {"a record of 65,536 bytes declaring 32", {recordOf(65536, 32)}, 1},
       {"a truncated type 7", {ipcPacket(core::kIpcTypeSupervisorInfo, 0, info).substr(0, 24)}, 0},
       {"a type 7 declaring more than it has",
-       {ipcPacket(core::kIpcTypeSupervisorInfo, 0, info, 200)}, 0},
+       {ipcPacket(core::kIpcTypeSupervisorInfo, 0, info, 200)},
+       0},
       {"a type 7 of the header alone", {header(16, 0, core::kIpcTypeSupervisorInfo)}, 0},
       {"a type 7 of NULs", {ipcPacket(core::kIpcTypeSupervisorInfo, 0, std::string(500, '\0'))}, 0},
       {"unknown types to nobody",
@@ -131,7 +134,8 @@ TEST_F(HostileSupervisorTest, MalformedPacketsNeverStopTheCoreAndRoutingGoesOn) 
         ipcPacket(0xFFFFFFFF, 0xFFFFFFFF, "x")},
        0},
       {"unknown types to the plugin",
-       {ipcPacket(0, ipcRoute(kWitness), "x"), ipcPacket(0xFFFFFFFF, ipcRoute(kWitness), "")}, 0},
+       {ipcPacket(0, ipcRoute(kWitness), "x"), ipcPacket(0xFFFFFFFF, ipcRoute(kWitness), "")},
+       0},
       {"many packets in one record",
        {[] {
          std::string glued;

@@ -47,9 +47,9 @@ void StagedCoreTest::addWitness(const std::string& name, uint32_t id) {
 }
 
 void StagedCoreTest::setCoreLogLevel(int level) {
-  std::ofstream(dir_ / "core.xml") << "<?xml version=\"1.0\"?><kDVR><Modules><Module>"
-                                   << "<Plugin ID=\"-2147483648\" LogLevel=\"" << level
-                                   << "\"/></Module></Modules></kDVR>";
+  std::ofstream(dir_ / "core.xml")
+      << "<?xml version=\"1.0\"?><kDVR><Modules><Module>"
+      << "<Plugin ID=\"-2147483648\" LogLevel=\"" << level << "\"/></Module></Modules></kDVR>";
 }
 
 void StagedCoreTest::start(ProcessOptions options) {

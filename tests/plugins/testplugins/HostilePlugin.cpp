@@ -148,8 +148,8 @@ void witnessPacket(const void* packet, uint32_t length) {
   if (length < kIpcHeaderSize) return;
   const auto* payload = static_cast<const uint8_t*>(packet) + kIpcHeaderSize;
   if (!startsWith(payload, length - kIpcHeaderSize, "ping")) return;
-  EventParms alarm = makeEventRecord(kTypeAlarm, kFlagLive, config.address, payload,
-                                     length - kIpcHeaderSize);
+  EventParms alarm =
+      makeEventRecord(kTypeAlarm, kFlagLive, config.address, payload, length - kIpcHeaderSize);
   post(&alarm);
 }
 
@@ -273,8 +273,8 @@ void* postUntilCancelled(void* arg) {
   auto* poster = static_cast<CancelledPoster*>(arg);
   static const char text[] = "cancel me";
   for (;;) {
-    EventParms log =
-        makeEventRecord(kTypeLog, kFlagLive | kFlagLogWrite, poster->address, text, sizeof text - 1);
+    EventParms log = makeEventRecord(kTypeLog, kFlagLive | kFlagLogWrite, poster->address, text,
+                                     sizeof text - 1);
     log.level = 50;
     post(&log);  // writing the line is a cancellation point
     poster->posting.store(true);
