@@ -43,17 +43,40 @@ constexpr uint32_t kPacketType = 0x51;  // plugin traffic, not a type the core h
 constexpr uint32_t kSearchBase = 0x1000;
 constexpr uint32_t kUnknownType = 0x20000;
 
-#define KV_STRESS_COUNTERS(X)                                                                      \
-  X(posts)                                                                                         \
-  X(accepted)                                                                                      \
-  X(refused)                                                                                       \
-  X(dropped)                                                                                       \
-  X(payloadPosts) X(logPosts) X(logQueries) X(logQueryBad) X(cancelQueries) X(crypto) X(cryptoBad) \
-      X(searches) X(searchesRefused) X(cancels) X(revivals) X(configDeltas) X(ipcSent)             \
-          X(ipcRefused) X(decrefs) X(kept) X(received) X(receivedBytes) X(corrupt)                 \
-              X(searchEntries) X(resultsPosted) X(resultsRefused) X(resultsReceived) X(packetsIn)  \
-                  X(packetsBad) X(packetAnswers) X(watchdogAccepted) X(watchdogReceived)           \
-                      X(alarmsAccepted)
+#define KV_STRESS_COUNTERS(X) \
+  X(posts)                    \
+  X(accepted)                 \
+  X(refused)                  \
+  X(dropped)                  \
+  X(payloadPosts)             \
+  X(logPosts)                 \
+  X(logQueries)               \
+  X(logQueryBad)              \
+  X(cancelQueries)            \
+  X(crypto)                   \
+  X(cryptoBad)                \
+  X(searches)                 \
+  X(searchesRefused)          \
+  X(cancels)                  \
+  X(revivals)                 \
+  X(configDeltas)             \
+  X(ipcSent)                  \
+  X(ipcRefused)               \
+  X(decrefs)                  \
+  X(kept)                     \
+  X(received)                 \
+  X(receivedBytes)            \
+  X(corrupt)                  \
+  X(searchEntries)            \
+  X(resultsPosted)            \
+  X(resultsRefused)           \
+  X(resultsReceived)          \
+  X(packetsIn)                \
+  X(packetsBad)               \
+  X(packetAnswers)            \
+  X(watchdogAccepted)         \
+  X(watchdogReceived)         \
+  X(alarmsAccepted)
 
 struct Counters {
 #define KV_DECLARE(name) std::atomic<uint64_t> name{0};
