@@ -36,7 +36,8 @@ install(TARGETS sample_camsim sample_recorder sample_searchclient
 install(FILES ${PROJECT_SOURCE_DIR}/events/EventParms.h ${PROJECT_SOURCE_DIR}/events/EventClasses.h
         DESTINATION include/korva/events COMPONENT sdk)
 install(FILES ${PROJECT_SOURCE_DIR}/plugins/PluginAbi.h ${PROJECT_SOURCE_DIR}/plugins/PluginEntry.h
-              ${PROJECT_SOURCE_DIR}/plugins/IpcPacket.h
+              ${PROJECT_SOURCE_DIR}/plugins/IpcPacket.h ${PROJECT_SOURCE_DIR}/plugins/EntryGuard.h
+              ${PROJECT_BINARY_DIR}/generated/plugins/SdkVersion.h
         DESTINATION include/korva/plugins COMPONENT sdk)
 configure_package_config_file(cmake/korvaConfig.cmake.in
                               ${CMAKE_CURRENT_BINARY_DIR}/korvaConfig.cmake

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "common/FrameSource.h"
-#include "common/Guarded.h"
 #include "common/PluginSettings.h"
+#include "plugins/EntryGuard.h"
 #include "plugins/PluginEntry.h"
 
 using namespace kv::core;
@@ -140,8 +140,9 @@ std::unique_ptr<CameraSimulator> camera;  // lives from Load to Unload
 }  // namespace
 
 KV_PLUGIN_EXPORT int Load(const LoadRequest* request, LoadReply* reply) {
-  return guarded(
+  return guardEntry(
       [&] {
+        if (!loadRecordsFit(request, reply)) return 1;
         const auto settings =
             PluginSettings::load(libraryPathOf(reinterpret_cast<const void*>(&Load)) + ".conf");
         FrameSourceSettings stream;
@@ -164,25 +165,31 @@ KV_PLUGIN_EXPORT int Unload(const UnloadRequest*, UnloadReply*) {
 }
 
 KV_PLUGIN_EXPORT int Open(const OpenRequest*, OpenReply*) {
-  return guarded([] {
-    camera->open();
-    return 0;
-  });
+  return guardEntry(
+      [] {
+        camera->open();
+        return 0;
+      },
+      0);
 }
 
 KV_PLUGIN_EXPORT int Close(const CloseRequest*, CloseReply*) {
-  return guarded([] {
-    camera->close();
-    return 0;
-  });
+  return guardEntry(
+      [] {
+        camera->close();
+        return 0;
+      },
+      0);
 }
 
 KV_PLUGIN_EXPORT int IOCTL(const IoctlRequest* request, IoctlReply* reply) {
-  return guarded([&] {
-    if (request->code == kIoctlRunWorker) camera->run();
-    // Any other code (configuration events, IPC packets) is not used: leaving `handled` at 0 tells
-    // the core that no reference is kept.
-    reply->handled = 0;
-    return 0;
-  });
+  return guardEntry(
+      [&] {
+        if (request->code == kIoctlRunWorker) camera->run();
+        // Any other code (configuration events, IPC packets) is not used: leaving `handled` at 0
+        // tells the core that no reference is kept.
+        reply->handled = 0;
+        return 0;
+      },
+      0);
 }

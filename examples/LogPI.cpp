@@ -22,9 +22,9 @@
 #include <mutex>
 #include <string>
 
-#include "common/Guarded.h"
 #include "common/PluginSettings.h"
 #include "common/RotatingLog.h"
+#include "plugins/EntryGuard.h"
 #include "plugins/PluginEntry.h"
 
 using namespace kv::core;
@@ -91,8 +91,9 @@ std::unique_ptr<LogPlugin> plugin;  // lives from Load to Unload
 }  // namespace
 
 KV_PLUGIN_EXPORT int Load(const LoadRequest* request, LoadReply* reply) {
-  return guarded(
+  return guardEntry(
       [&] {
+        if (!loadRecordsFit(request, reply)) return 1;
         const auto settings =
             PluginSettings::load(libraryPathOf(reinterpret_cast<const void*>(&Load)) + ".conf");
         plugin = std::make_unique<LogPlugin>(request->postEvent,
@@ -116,17 +117,22 @@ KV_PLUGIN_EXPORT int Open(const OpenRequest*, OpenReply*) {
 }
 
 KV_PLUGIN_EXPORT int Close(const CloseRequest*, CloseReply*) {
-  return guarded([] {
-    plugin->close();
-    return 0;
-  });
+  return guardEntry(
+      [] {
+        plugin->close();
+        return 0;
+      },
+      0);
 }
 
 KV_PLUGIN_EXPORT int OnEvent(const EventParms* event) {
-  return guarded([&] {
-    // Only live log records with text are subscribed to; configuration events reach every plugin.
-    const bool liveLog = maskedType(event->type) == kTypeLog && (event->flags & kFlagLive) != 0;
-    if (liveLog && event->data != nullptr && event->length > 0) plugin->write(*event);
-    return 0;  // keep no reference: the payload may not even be a reference-counted copy
-  });
+  return guardEntry(
+      [&] {
+        // Only live log records with text are subscribed to; configuration events reach every
+        // plugin.
+        const bool liveLog = maskedType(event->type) == kTypeLog && (event->flags & kFlagLive) != 0;
+        if (liveLog && event->data != nullptr && event->length > 0) plugin->write(*event);
+        return 0;  // keep no reference: the payload may not even be a reference-counted copy
+      },
+      0);
 }

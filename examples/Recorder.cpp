@@ -25,10 +25,10 @@
 #include <vector>
 
 #include "common/FrameRing.h"
-#include "common/Guarded.h"
 #include "common/IpcPacket.h"
 #include "common/PluginSettings.h"
 #include "common/SearchWalk.h"
+#include "plugins/EntryGuard.h"
 #include "plugins/PluginEntry.h"
 
 using namespace kv::core;
@@ -206,8 +206,9 @@ std::unique_ptr<Recorder> recorder;  // lives from Load to Unload
 }  // namespace
 
 KV_PLUGIN_EXPORT int Load(const LoadRequest* request, LoadReply* reply) {
-  return guarded(
+  return guardEntry(
       [&] {
+        if (!loadRecordsFit(request, reply)) return 1;
         const auto settings =
             PluginSettings::load(libraryPathOf(reinterpret_cast<const void*>(&Load)) + ".conf");
         recorder =
@@ -233,26 +234,32 @@ KV_PLUGIN_EXPORT int Open(const OpenRequest*, OpenReply*) {
 }
 
 KV_PLUGIN_EXPORT int Close(const CloseRequest*, CloseReply*) {
-  return guarded([] {
-    recorder->close();
-    return 0;
-  });
+  return guardEntry(
+      [] {
+        recorder->close();
+        return 0;
+      },
+      0);
 }
 
 KV_PLUGIN_EXPORT int OnEvent(const EventParms* event) {
-  return guarded([&] { return recorder->onEvent(*event); });
+  return guardEntry([&] { return recorder->onEvent(*event); }, 0);
 }
 
 KV_PLUGIN_EXPORT int OnSearch(const EventParms* request) {
-  return guarded([&] {
-    recorder->onSearch(*request);
-    return 0;
-  });
+  return guardEntry(
+      [&] {
+        recorder->onSearch(*request);
+        return 0;
+      },
+      0);
 }
 
 KV_PLUGIN_EXPORT int OnIpcResult(const void* packet, uint32_t length) {
-  return guarded([&] {
-    recorder->onIpc(packet, length);
-    return 0;
-  });
+  return guardEntry(
+      [&] {
+        recorder->onIpc(packet, length);
+        return 0;
+      },
+      0);
 }

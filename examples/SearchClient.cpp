@@ -23,8 +23,8 @@
 #include <mutex>
 #include <string>
 
-#include "common/Guarded.h"
 #include "common/PluginSettings.h"
+#include "plugins/EntryGuard.h"
 #include "plugins/PluginEntry.h"
 
 using namespace kv::core;
@@ -144,8 +144,9 @@ std::unique_ptr<SearchClient> client;  // lives from Load to Unload
 }  // namespace
 
 KV_PLUGIN_EXPORT int Load(const LoadRequest* request, LoadReply* reply) {
-  return guarded(
+  return guardEntry(
       [&] {
+        if (!loadRecordsFit(request, reply)) return 1;
         const auto settings =
             PluginSettings::load(libraryPathOf(reinterpret_cast<const void*>(&Load)) + ".conf");
         client = std::make_unique<SearchClient>(
@@ -166,26 +167,32 @@ KV_PLUGIN_EXPORT int Unload(const UnloadRequest*, UnloadReply*) {
 }
 
 KV_PLUGIN_EXPORT int Open(const OpenRequest*, OpenReply*) {
-  return guarded([] {
-    client->open();
-    return 0;
-  });
+  return guardEntry(
+      [] {
+        client->open();
+        return 0;
+      },
+      0);
 }
 
 KV_PLUGIN_EXPORT int Close(const CloseRequest*, CloseReply*) {
-  return guarded([] {
-    client->close();
-    return 0;
-  });
+  return guardEntry(
+      [] {
+        client->close();
+        return 0;
+      },
+      0);
 }
 
 KV_PLUGIN_EXPORT int OnEvent(const EventParms* event) {
-  return guarded([&] { return client->onEvent(*event); });
+  return guardEntry([&] { return client->onEvent(*event); }, 0);
 }
 
 KV_PLUGIN_EXPORT int IOCTL(const IoctlRequest* request, IoctlReply*) {
-  return guarded([&] {
-    if (request->code == kIoctlRunWorker) client->run();
-    return 0;
-  });
+  return guardEntry(
+      [&] {
+        if (request->code == kIoctlRunWorker) client->run();
+        return 0;
+      },
+      0);
 }

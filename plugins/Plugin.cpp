@@ -291,6 +291,16 @@ int Plugin::DeliverIpcResult(uint32_t length, const void* packet) {
   return callCounted(ioctl_, &request, &reply);
 }
 
+int Plugin::CallIoctl(uint32_t code, uint32_t length, const void* data, IoctlReply& reply) {
+  auto request = makeIoctlRequest(code, length, data);
+  reply = makeIoctlReply(code);
+  return callCounted(ioctl_, &request, &reply);
+}
+
+bool Plugin::Exports(const char* name) const {
+  return lookUp<void*>(name) != nullptr;
+}
+
 bool Plugin::CanServeSearches() const {
   if (onSearch_.load(std::memory_order_acquire) != nullptr) return true;
   if (reply_.startAsyncReader == 0 || read_.load(std::memory_order_acquire) == nullptr) {

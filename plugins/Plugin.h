@@ -90,6 +90,13 @@ class Plugin {
   // Hands a whole IPC packet, header included, to OnIpcResult or IOCTL code 4. Returns the
   // plugin's result (unused by the caller), 0 when nothing was called. Any thread.
   int DeliverIpcResult(uint32_t length, const void* packet);
+  // Calls IOCTL with `code` and the `length` bytes at `data`, and fills `reply`. Returns the
+  // plugin's result, 0 when it has no IOCTL. For tools that drive a plugin directly (the test kit,
+  // the inspector); the core itself uses the calls above. Any thread.
+  int CallIoctl(uint32_t code, uint32_t length, const void* data, IoctlReply& reply);
+  // Whether the library exports the entry point `name` (kEntry*); false once it is released.
+  // First thread.
+  bool Exports(const char* name) const;
 
   // Whether searches are offered to this plugin: it has OnSearch, or it serves them through Read
   // (startAsyncReader set) and declares stored data of a searchable kind. First thread.
