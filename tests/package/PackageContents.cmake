@@ -45,7 +45,8 @@ set(cases
   "licence-gone|without its licence licenses/fmt.txt"
   "licence-ours|licenses/korva.txt is not the repository's LICENSE"
   "lib-unlicensed|lib/libextra.so.1 ships without a licence"
-  "glibc-lower|lib/libstdc\\+\\+.so.6 needs GLIBC_${KV_GLIBC_NEEDED}, above the stated")
+  "manifest-line|the MANIFEST line '[0-9a-f]+ korvacore' is not a SHA-256 and a file"
+  "glibc-lower|needs GLIBC_${KV_GLIBC_NEEDED}, above the stated")
 set(good_glibc ${MIN_GLIBC})
 set(good_version ${VERSION})
 foreach(case ${cases})
@@ -84,6 +85,10 @@ foreach(case ${cases})
     file(REMOVE ${tree}/scripts/get_id.sh)
   elseif(break STREQUAL "manifest-version")
     set(VERSION ${VERSION}.1)
+  elseif(break STREQUAL "manifest-line")
+    file(READ ${tree}/MANIFEST manifest)
+    string(REPLACE "  korvacore\n" " korvacore\n" manifest "${manifest}")
+    file(WRITE ${tree}/MANIFEST "${manifest}")
   elseif(break STREQUAL "licence-gone")
     file(REMOVE ${tree}/licenses/fmt.txt)
   elseif(break STREQUAL "licence-ours")
