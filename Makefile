@@ -55,7 +55,7 @@ soak: deps build-host
 # The camera package korva-<version>-armhf.tar.gz, in build/armhf.
 package: deps build-armhf
 	cd build/armhf && cpack
-	@ls build/armhf/korva-*-armhf.tar.gz
+	@ls build/armhf/korva-*-armhf.tar.gz build/armhf/korva-*-armhf-debug.tar.gz
 
 # Fuzz targets (clang and libFuzzer, host only; preset fuzz). `make fuzz` runs each for FUZZ_SECONDS,
 # growing build/fuzz-corpus; `make fuzz-merge` adds what that found to fuzz/corpus; `make test-fuzz`
