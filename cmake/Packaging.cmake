@@ -2,6 +2,7 @@
 #   runtime  the camera directory korva/: korvacore (finding its libraries in korva/lib), the log
 #            plugin, the identity script and the product description;
 #   samples  the other sample plugins, for a demonstration tree;
+#   demo     the demonstration tree's core.xml;
 #   sdk      the public plugin headers with a CMake package, for plugins built out of tree.
 # `cpack` packs the runtime component as korva-<version>-<arch>.tar.gz, <version> being the
 # project version.
@@ -32,6 +33,8 @@ endforeach()
 
 install(TARGETS sample_camsim sample_recorder sample_searchclient
         LIBRARY DESTINATION ${kv_root}/plugins COMPONENT samples)
+# The demonstration tree's core.xml, so that its first run starts from a configuration.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/demo/core.xml DESTINATION ${kv_root} COMPONENT demo)
 
 install(FILES ${PROJECT_SOURCE_DIR}/events/EventParms.h ${PROJECT_SOURCE_DIR}/events/EventClasses.h
         DESTINATION include/korva/events COMPONENT sdk)
