@@ -24,12 +24,15 @@ $(addprefix test-,$(PRESETS)): test-%: build-%
 test: deps
 	$(MAKE) --no-print-directory $(addprefix test-,$(PRESETS)) test-fuzz
 
-# A staged camera tree with the sample plugins, run under the supervisor stand-in.
-demo: deps build-host
+# A staged camera tree with the sample plugins and a core.xml, run under the supervisor stand-in.
+# Built in build/demo-build with only what the run needs: no tests, no GoogleTest.
+demo: deps
+	cmake --preset demo >/dev/null
+	cmake --build --preset demo -j $(JOBS)
 	rm -rf $(DEMO_DIR)
-	cmake --install build/host --prefix $(DEMO_DIR) --component runtime >/dev/null
-	cmake --install build/host --prefix $(DEMO_DIR) --component samples >/dev/null
-	build/host/tools/korvad-sim --dir $(DEMO_DIR)/korva --seconds $(SECONDS) \
+	for c in runtime samples demo; do \
+		cmake --install build/demo-build --prefix $(DEMO_DIR) --component $$c >/dev/null || exit 1; done
+	build/demo-build/tools/korvad-sim --dir $(DEMO_DIR)/korva --seconds $(SECONDS) \
 		--send 11:stats --send-after 5 --send-every 5
 
 # The same demonstration with the ThreadSanitizer build, 60 seconds unless SECONDS says else; any
@@ -39,6 +42,7 @@ demo-tsan: deps build-tsan
 	rm -rf build/demo-tsan
 	cmake --install build/tsan --prefix build/demo-tsan --component runtime >/dev/null
 	cmake --install build/tsan --prefix build/demo-tsan --component samples >/dev/null
+	cmake --install build/tsan --prefix build/demo-tsan --component demo >/dev/null
 	TSAN_OPTIONS="halt_on_error=1 exitcode=66" build/tsan/tools/korvad-sim \
 		--dir build/demo-tsan/korva --seconds $(SECONDS) --send 11:stats --send-after 5 --send-every 5
 

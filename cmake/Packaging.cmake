@@ -3,6 +3,7 @@
 #            plugin, the identity script, the product description, a README, the licences and a
 #            MANIFEST; korvacore and the plugins stripped, their debug information packed apart;
 #   samples  the other sample plugins, for a demonstration tree;
+#   demo     the demonstration tree's core.xml;
 #   sdk      the public plugin headers with a CMake package, for plugins built out of tree.
 # `cpack` packs the runtime component as korva-<version>-<arch>.tar.gz, <version> being the
 # project version.
@@ -72,6 +73,8 @@ install(FILES /usr/share/common-licenses/GPL-3 DESTINATION ${kv_root}/licenses R
 
 install(TARGETS sample_camsim sample_recorder sample_searchclient
         LIBRARY DESTINATION ${kv_root}/plugins COMPONENT samples)
+# The demonstration tree's core.xml, so that its first run starts from a configuration.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/demo/core.xml DESTINATION ${kv_root} COMPONENT demo)
 
 install(FILES ${PROJECT_SOURCE_DIR}/events/EventParms.h ${PROJECT_SOURCE_DIR}/events/EventClasses.h
         DESTINATION include/korva/events COMPONENT sdk)

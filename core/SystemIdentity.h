@@ -10,8 +10,9 @@ namespace kv::core {
 // a read fails.
 std::string getCommandOutput(const std::string& command);
 
-// "sudo -n ./scripts/get_id.sh", else "./scripts/get_id.sh" (relative to the working directory),
-// else the SHA-256 of nothing in hexadecimal and a line feed. Kept exactly as produced.
+// "sudo -n ./scripts/get_id.sh" (its complaints silenced), else "./scripts/get_id.sh" (relative to
+// the working directory), else the SHA-256 of nothing in hexadecimal and a line feed. Kept exactly
+// as produced.
 std::string obtainSystemId();
 
 }  // namespace kv::core

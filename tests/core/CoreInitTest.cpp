@@ -1,4 +1,5 @@
 // Init, the system identifier, the supervisor pipe's send side and the teardown report.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -43,6 +44,30 @@ TEST_F(CoreInitTest, TheSystemIdentifierComesFromTheScriptOrTheDigestOfNothing) 
   // Without sudo (or where it refuses) the script runs directly.
   writeScript("[ -n \"$SUDO_COMMAND\" ] || printf fallback-id\n");
   EXPECT_EQ(obtainSystemId(), "fallback-id");
+}
+
+// The sudo attempt is expected to fail on a camera without a sudo rule, and the direct run follows:
+// its complaint is noise on every start, while the script's own messages stay visible.
+TEST_F(CoreInitTest, OnlyTheScriptItselfMayWriteToStandardError) {
+  std::filesystem::create_directories("bin");
+  std::ofstream("bin/sudo") << "#!/bin/sh\necho 'sudo: a password is required' >&2\nexit 1\n";
+  std::filesystem::permissions("bin/sudo", std::filesystem::perms::owner_all);
+  writeScript("echo 'no serial number' >&2\nprintf cam-7\n");
+  const std::string path = std::filesystem::absolute("bin").string() + ":" + getenv("PATH");
+  const std::string savedPath = getenv("PATH");
+  setenv("PATH", path.c_str(), 1);
+  const int savedErr = dup(2);
+  const int errFile = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(errFile, 2);
+  const std::string id = obtainSystemId();
+  dup2(savedErr, 2);
+  close(savedErr);
+  close(errFile);
+  setenv("PATH", savedPath.c_str(), 1);
+  EXPECT_EQ(id, "cam-7");
+  std::ifstream file("stderr.txt");
+  const std::string written((std::istreambuf_iterator<char>(file)), {});
+  EXPECT_EQ(written, "no serial number\n");
 }
 
 TEST_F(CoreInitTest, CommandOutputIsReadWhole) {
