@@ -2,7 +2,7 @@
 #   runtime  the camera directory korva/: korvacore (finding its libraries in korva/lib), the log
 #            plugin, the identity script and the product description;
 #   samples  the other sample plugins, for a demonstration tree;
-#   sdk      the public plugin headers with a CMake package, for plugins built out of tree.
+#   sdk      the plugin SDK, for plugins built out of tree (cmake/Sdk.cmake).
 # `cpack` packs the runtime component as korva-<version>-<arch>.tar.gz, <version> being the
 # project version.
 include(CMakePackageConfigHelpers)
@@ -32,21 +32,6 @@ endforeach()
 
 install(TARGETS sample_camsim sample_recorder sample_searchclient
         LIBRARY DESTINATION ${kv_root}/plugins COMPONENT samples)
-
-install(FILES ${PROJECT_SOURCE_DIR}/events/EventParms.h ${PROJECT_SOURCE_DIR}/events/EventClasses.h
-        DESTINATION include/korva/events COMPONENT sdk)
-install(FILES ${PROJECT_SOURCE_DIR}/plugins/PluginAbi.h ${PROJECT_SOURCE_DIR}/plugins/PluginEntry.h
-              ${PROJECT_SOURCE_DIR}/plugins/IpcPacket.h ${PROJECT_SOURCE_DIR}/plugins/EntryGuard.h
-              ${PROJECT_BINARY_DIR}/generated/plugins/SdkVersion.h
-        DESTINATION include/korva/plugins COMPONENT sdk)
-configure_package_config_file(cmake/korvaConfig.cmake.in
-                              ${CMAKE_CURRENT_BINARY_DIR}/korvaConfig.cmake
-                              INSTALL_DESTINATION lib/cmake/korva)
-write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/korvaConfigVersion.cmake
-                                 COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/korvaConfig.cmake
-              ${CMAKE_CURRENT_BINARY_DIR}/korvaConfigVersion.cmake
-        DESTINATION lib/cmake/korva COMPONENT sdk)
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
   set(kv_arch armhf)
