@@ -114,8 +114,6 @@ TEST(InspectReportTest, ReportNamesTheIdAndItsRule) {
   };
   const Case cases[] = {
       {makeAddress(0x42, 7), "42", "special rule    none\n"},
-      {makeAddress(6), "06", "special rule    ID 06 is loaded first"},
-      {makeAddress(8), "08", "special rule    ID 08 is removed at close"},
       // The core's own address has ID 0 and neither rule, though 0x80000000 has no plugin bits.
       {kCoreAddress, "00", "special rule    none (the core's own address)"},
       {0x80060000u, "06", "special rule    ID 06 is loaded first"},
