@@ -86,7 +86,7 @@ sdk: deps
 	cmake --build --preset sdk-armhf -j $(JOBS)
 	cmake --install build/sdk-host --prefix $(SDK_STAGE)/$(SDK_NAME) --component sdk >/dev/null
 	cmake --install build/sdk-armhf --prefix $(SDK_STAGE)/$(SDK_NAME) --component sdk >/dev/null
-	tar -C $(SDK_STAGE) -czf build/$(SDK_NAME).tar.gz $(SDK_NAME)
+	tar -C $(SDK_STAGE) --owner=0 --group=0 --numeric-owner -czf build/$(SDK_NAME).tar.gz $(SDK_NAME)
 	@ls build/$(SDK_NAME).tar.gz
 test-host: sdk
 
