@@ -22,7 +22,7 @@ $(addprefix test-,$(PRESETS)): test-%: build-%
 	ctest --preset $* -j $(JOBS)
 
 test: deps
-	$(MAKE) --no-print-directory $(addprefix test-,$(PRESETS)) test-fuzz
+	$(MAKE) --no-print-directory sdk $(addprefix test-,$(PRESETS)) test-fuzz
 
 # A staged camera tree with the sample plugins and a core.xml, run under the supervisor stand-in.
 # Built in build/demo-build with only what the run needs: no tests, no GoogleTest.
@@ -75,6 +75,24 @@ fuzz-merge: build-fuzz
 	bash fuzz/run.sh merge
 test-fuzz: deps build-fuzz
 	bash fuzz/run.sh check 20
+
+# The standalone plugin SDK build/korva-sdk-<version>.tar.gz, without the core or its tests: the
+# sdk component of a host and an armhf SDK-only build (presets sdk-host, sdk-armhf) in one tree.
+# The host tests unpack it, so test-host builds it first.
+SDK_NAME := korva-sdk-$(shell sed -n 's/^project.korva VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+SDK_STAGE := build/sdk-stage
+.PHONY: sdk
+sdk: deps
+	rm -rf $(SDK_STAGE) build/$(SDK_NAME).tar.gz
+	cmake --preset sdk-host >/dev/null
+	cmake --build --preset sdk-host -j $(JOBS)
+	cmake --preset sdk-armhf >/dev/null
+	cmake --build --preset sdk-armhf -j $(JOBS)
+	cmake --install build/sdk-host --prefix $(SDK_STAGE)/$(SDK_NAME) --component sdk >/dev/null
+	cmake --install build/sdk-armhf --prefix $(SDK_STAGE)/$(SDK_NAME) --component sdk >/dev/null
+	tar -C $(SDK_STAGE) --owner=0 --group=0 --numeric-owner -czf build/$(SDK_NAME).tar.gz $(SDK_NAME)
+	@ls build/$(SDK_NAME).tar.gz
+test-host: sdk
 
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i

@@ -1,10 +1,10 @@
-# What is installed where. Three components:
+# What is installed where. Four components:
 #   runtime  the camera directory korva/: korvacore (finding its libraries in korva/lib), the log
 #            plugin, the identity script, the product description, a README, the licences and a
 #            MANIFEST; korvacore and the plugins stripped, their debug information packed apart;
 #   samples  the other sample plugins, for a demonstration tree;
 #   demo     the demonstration tree's core.xml;
-#   sdk      the public plugin headers with a CMake package, for plugins built out of tree.
+#   sdk      the plugin SDK, for plugins built out of tree (cmake/Sdk.cmake).
 # `cpack` packs the runtime component as korva-<version>-<arch>.tar.gz, <version> being the
 # project version.
 include(CMakePackageConfigHelpers)
@@ -75,21 +75,6 @@ install(TARGETS sample_camsim sample_recorder sample_searchclient
         LIBRARY DESTINATION ${kv_root}/plugins COMPONENT samples)
 # The demonstration tree's core.xml, so that its first run starts from a configuration.
 install(FILES ${PROJECT_SOURCE_DIR}/examples/demo/core.xml DESTINATION ${kv_root} COMPONENT demo)
-
-install(FILES ${PROJECT_SOURCE_DIR}/events/EventParms.h ${PROJECT_SOURCE_DIR}/events/EventClasses.h
-        DESTINATION include/korva/events COMPONENT sdk)
-install(FILES ${PROJECT_SOURCE_DIR}/plugins/PluginAbi.h ${PROJECT_SOURCE_DIR}/plugins/PluginEntry.h
-              ${PROJECT_SOURCE_DIR}/plugins/IpcPacket.h ${PROJECT_SOURCE_DIR}/plugins/EntryGuard.h
-              ${PROJECT_BINARY_DIR}/generated/plugins/SdkVersion.h
-        DESTINATION include/korva/plugins COMPONENT sdk)
-configure_package_config_file(cmake/korvaConfig.cmake.in
-                              ${CMAKE_CURRENT_BINARY_DIR}/korvaConfig.cmake
-                              INSTALL_DESTINATION lib/cmake/korva)
-write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/korvaConfigVersion.cmake
-                                 COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/korvaConfig.cmake
-              ${CMAKE_CURRENT_BINARY_DIR}/korvaConfigVersion.cmake
-        DESTINATION lib/cmake/korva COMPONENT sdk)
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
   set(kv_arch armhf)

@@ -1,0 +1,170 @@
+# The SDK tarball of `make sdk` as a plugin author gets it, with nothing of the source tree: unpack
+# it, take the first plugin of its own guide, build it with find_package, with pkg-config and for
+# the camera with the SDK's toolchain file, inspect it with the SDK's korva-inspect, and run it in
+# a demonstration tree staged from this build under korvad-sim.
+# Arguments: TARBALL, BUILD_DIR (this build, for the demonstration tree), WORK_DIR, SIM, CXX.
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR}/unpacked)
+
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out
+                  TIMEOUT 120)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${rc}):\n${out}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+endfunction()
+
+if(NOT EXISTS ${TARBALL})
+  message(FATAL_ERROR "no SDK tarball ${TARBALL}: `make sdk` builds it")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar xzf ${TARBALL}
+                WORKING_DIRECTORY ${WORK_DIR}/unpacked RESULT_VARIABLE rc)
+file(GLOB top LIST_DIRECTORIES true ${WORK_DIR}/unpacked/*)
+list(LENGTH top count)
+if(NOT rc EQUAL 0 OR NOT count EQUAL 1)
+  message(FATAL_ERROR "the tarball doesn't unpack to one directory: ${top}")
+endif()
+set(sdk ${top})
+
+foreach(file include/korva/events/EventParms.h include/korva/events/EventClasses.h
+             include/korva/plugins/PluginAbi.h include/korva/plugins/PluginEntry.h
+             include/korva/plugins/IpcPacket.h include/korva/plugins/EntryGuard.h
+             include/korva/plugins/SdkVersion.h lib/cmake/korva/korvaConfig.cmake
+             lib/cmake/korva/korvaConfigVersion.cmake share/pkgconfig/korva-plugin.pc
+             share/korva/toolchains/armhf.cmake share/doc/korva/plugin-guide.md bin/korva-inspect)
+  if(NOT EXISTS ${sdk}/${file})
+    message(FATAL_ERROR "the SDK lacks ${file}")
+  endif()
+endforeach()
+# Whatever differs between the architectures lives under lib/<multiarch>, and both are there.
+file(GLOB archives RELATIVE ${sdk}/lib ${sdk}/lib/*/*.a)
+foreach(archive IN LISTS archives)
+  get_filename_component(name ${archive} NAME)
+  foreach(multiarch x86_64-linux-gnu arm-linux-gnueabihf)
+    if(NOT EXISTS ${sdk}/lib/${multiarch}/${name})
+      message(FATAL_ERROR "the SDK has ${archive} but no lib/${multiarch}/${name}")
+    endif()
+  endforeach()
+endforeach()
+
+# The package picks the archives of the architecture being built for.
+if(archives)
+  file(WRITE ${WORK_DIR}/probe/CMakeLists.txt [=[
+cmake_minimum_required(VERSION 3.25)
+project(probe CXX)
+find_package(korva REQUIRED)
+get_property(targets DIRECTORY PROPERTY IMPORTED_TARGETS)
+foreach(target IN LISTS targets)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "STATIC_LIBRARY")
+    get_target_property(location ${target} LOCATION)
+    message(STATUS "archive ${target}: ${location}")
+  endif()
+endforeach()
+]=])
+  foreach(multiarch x86_64-linux-gnu arm-linux-gnueabihf)
+    set(toolchain)
+    if(multiarch STREQUAL "arm-linux-gnueabihf")
+      set(toolchain -DCMAKE_TOOLCHAIN_FILE=${sdk}/share/korva/toolchains/armhf.cmake)
+    endif()
+    run("configuring the archive probe for ${multiarch}" ${CMAKE_COMMAND} -S ${WORK_DIR}/probe
+        -B ${WORK_DIR}/probe-${multiarch} -G Ninja ${toolchain} -DCMAKE_PREFIX_PATH=${sdk})
+    string(REGEX MATCHALL "archive [^\n]*" found "${out}")
+    if(NOT found)
+      message(FATAL_ERROR "the package imports none of the archives for ${multiarch}:\n${out}")
+    endif()
+    foreach(line IN LISTS found)
+      if(NOT line MATCHES "/lib/${multiarch}/")
+        message(FATAL_ERROR "for ${multiarch} the package picks the wrong archive: ${line}")
+      endif()
+    endforeach()
+  endforeach()
+endif()
+
+# The guide's blocks marked <!-- sdk-test: PATH -->, each written to PATH.
+file(READ ${sdk}/share/doc/korva/plugin-guide.md guide)
+string(REGEX MATCHALL "<!-- sdk-test: [^ ]+ -->" markers "${guide}")
+foreach(marker IN LISTS markers)
+  string(REGEX REPLACE "<!-- sdk-test: ([^ ]+) -->" "\\1" path "${marker}")
+  string(FIND "${guide}" "${marker}" at)
+  string(SUBSTRING "${guide}" ${at} -1 rest)
+  string(FIND "${rest}" "```" fence)
+  string(SUBSTRING "${rest}" ${fence} -1 rest)
+  string(FIND "${rest}" "\n" line_end)
+  math(EXPR line_end "${line_end} + 1")
+  string(SUBSTRING "${rest}" ${line_end} -1 rest)
+  string(FIND "${rest}" "\n```" block_end)
+  if(fence EQUAL -1 OR block_end EQUAL -1)
+    message(FATAL_ERROR "no fenced block after ${marker}")
+  endif()
+  string(SUBSTRING "${rest}" 0 ${block_end} block)
+  file(WRITE ${WORK_DIR}/guide/${path} "${block}\n")
+endforeach()
+foreach(file hello/hello.cpp hello/CMakeLists.txt)
+  if(NOT EXISTS ${WORK_DIR}/guide/${file})
+    message(FATAL_ERROR "the guide marks no block for ${file}")
+  endif()
+endforeach()
+set(hello ${WORK_DIR}/guide/hello)
+
+# 1. CMake and find_package, for the host.
+run("configuring hello for the host" ${CMAKE_COMMAND} -S ${hello} -B ${WORK_DIR}/host -G Ninja
+    -DCMAKE_PREFIX_PATH=${sdk} -DCMAKE_BUILD_TYPE=Release)
+run("building hello for the host" ${CMAKE_COMMAND} --build ${WORK_DIR}/host)
+set(host_plugin ${WORK_DIR}/host/hello.so)
+
+# 2. pkg-config and the compiler alone.
+run("pkg-config" ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${sdk}/share/pkgconfig
+    pkg-config --cflags korva-plugin)
+string(STRIP "${out}" cflags)
+separate_arguments(cflags UNIX_COMMAND "${cflags}")
+run("compiling hello with pkg-config" ${CXX} ${cflags} -shared -fPIC -o ${WORK_DIR}/hello-pc.so
+    ${hello}/hello.cpp)
+
+# 3. The camera, with the SDK's toolchain file: a 32-bit ARM shared object.
+run("configuring hello for armhf" ${CMAKE_COMMAND} -S ${hello} -B ${WORK_DIR}/armhf -G Ninja
+    -DCMAKE_TOOLCHAIN_FILE=${sdk}/share/korva/toolchains/armhf.cmake -DCMAKE_PREFIX_PATH=${sdk}
+    -DCMAKE_BUILD_TYPE=Release)
+run("building hello for armhf" ${CMAKE_COMMAND} --build ${WORK_DIR}/armhf)
+# ELF class 1 (32-bit) at byte 4, machine 0x28 (ARM) at byte 18.
+file(READ ${WORK_DIR}/armhf/hello.so elf LIMIT 20 HEX)
+if(NOT elf MATCHES "^7f454c4601" OR NOT elf MATCHES "2800$")
+  message(FATAL_ERROR "armhf hello.so is no 32-bit ARM object: ${elf}")
+endif()
+
+# 4. The SDK's inspector on both host builds: ID 42 with live alarms and nothing else.
+foreach(plugin ${host_plugin} ${WORK_DIR}/hello-pc.so)
+  run("korva-inspect ${plugin}" ${sdk}/bin/korva-inspect ${plugin})
+  foreach(expected "plugin ID +42\n" "address word +0x00420000\n" "alarm +0x02000000  live\n"
+                   "video +0x00000000  none\n" "IOCTL codes +none\n" "OnEvent +exported")
+    if(NOT out MATCHES "${expected}")
+      message(FATAL_ERROR "korva-inspect ${plugin} doesn't say '${expected}':\n${out}")
+    endif()
+  endforeach()
+endforeach()
+# ... and the camera build is refused on the host, as the core would refuse it.
+execute_process(COMMAND ${sdk}/bin/korva-inspect ${WORK_DIR}/armhf/hello.so
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT rc EQUAL 1 OR NOT out MATCHES "Failed to load plugin hello.so: .*load code 79")
+  message(FATAL_ERROR "korva-inspect on the armhf build ended with ${rc}:\n${out}")
+endif()
+
+# 5. A demonstration tree of this build with hello.so beside the samples; the camera sample
+# raises an alarm every second.
+set(stage ${WORK_DIR}/demo)
+foreach(component runtime samples)
+  run("staging ${component}" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${stage}
+      --component ${component})
+endforeach()
+file(COPY ${host_plugin} DESTINATION ${stage}/korva/plugins)
+file(WRITE ${stage}/korva/plugins/CamSim.so.conf "alarmSeconds=1\n")
+run("the demonstration" ${SIM} --dir ${stage}/korva --seconds 4)
+file(WRITE ${WORK_DIR}/demo-output.txt "${out}")
+if(NOT out MATCHES "Loaded plugin 42:hello")
+  message(FATAL_ERROR "the core didn't load hello.so (output in ${WORK_DIR}/demo-output.txt)")
+endif()
+if(NOT out MATCHES "hello[^\n]*alarm seen")
+  message(FATAL_ERROR "no alarm line from hello (output in ${WORK_DIR}/demo-output.txt)")
+endif()
+message(STATUS "sdk tarball: 1 passed, 0 failed")
