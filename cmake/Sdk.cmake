@@ -9,6 +9,7 @@
 #   share/korva/toolchains/   the camera's cross toolchain file
 #   share/doc/korva/          the plugin guides
 #   bin/korva-inspect         the inspector, host builds only
+#   bin/korva-new-plugin      a new plugin from the skeleton in share/korva/skeleton/
 include(CMakePackageConfigHelpers)
 
 if(NOT CMAKE_LIBRARY_ARCHITECTURE)
@@ -49,6 +50,12 @@ endforeach()
 if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT sdk)
 endif()
+
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/korva-new-plugin DESTINATION bin COMPONENT sdk)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/skeleton/Skeleton.cpp
+              ${PROJECT_SOURCE_DIR}/examples/skeleton/SkeletonTest.cpp
+              ${PROJECT_SOURCE_DIR}/examples/skeleton/CMakeLists.txt
+        DESTINATION share/korva/skeleton COMPONENT sdk)
 
 # One bin/ serves both architectures of the tree: the inspector runs on the development machine.
 if(NOT CMAKE_CROSSCOMPILING)
