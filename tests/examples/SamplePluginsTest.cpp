@@ -278,6 +278,22 @@ TEST(RecorderSampleTest, StopsASearchOnCancel) {
   EXPECT_EQ(harness.strayDecrefs(), 0u);
 }
 
+TEST(RecorderSampleTest, FramesASearchPinnedAtCloseComeBackWhenTheSearchEnds) {
+  ScratchDir dir;
+  PluginHarness harness(stagedSample(dir, KV_SAMPLE_RECORDER, "ring=8\n"));
+  harness.open();
+  const EventParms video = makeEventRecord(kTypeVideo, kFlagLive, kCamSimStream);
+  for (int i = 0; i < 5; ++i) harness.deliver(video, "frame " + std::to_string(i));
+  auto search = harness.search(kTypeVideo, "all of it");
+  ASSERT_TRUE(search->next().has_value());  // the second result now waits, all five pinned
+  harness.close();
+  EXPECT_EQ(harness.heldReferences(), 5u);  // nothing pinned may go back yet
+  harness.unload();  // refuses the waiting result: the search unpins and gives them back
+  EXPECT_TRUE(search->finished(std::chrono::milliseconds(0)));
+  EXPECT_EQ(harness.heldReferences(), 0u);
+  EXPECT_EQ(harness.strayDecrefs(), 0u);
+}
+
 // ---- SearchClient ----
 
 TEST(SearchClientSampleTest, SearchesAndCancelsEveryThirdAfterItsFirstResult) {
