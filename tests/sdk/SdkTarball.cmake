@@ -1,7 +1,8 @@
 # The SDK tarball of `make sdk` as a plugin author gets it, with nothing of the source tree: unpack
 # it, take the first plugin of its own guide, build it with find_package, with pkg-config and for
-# the camera with the SDK's toolchain file, inspect it with the SDK's korva-inspect, and run it in
-# a demonstration tree staged from this build under korvad-sim.
+# the camera with the SDK's toolchain file, inspect it with the SDK's korva-inspect, test it on the
+# SDK's test kit (with the testing guide's example and a plugin made by korva-new-plugin), and run
+# it in a demonstration tree staged from this build under korvad-sim.
 # Arguments: TARBALL, BUILD_DIR (this build, for the demonstration tree), WORK_DIR, SIM, CXX.
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR}/unpacked)
@@ -82,28 +83,31 @@ endforeach()
   endforeach()
 endif()
 
-# The guide's blocks marked <!-- sdk-test: PATH -->, each written to PATH.
-file(READ ${sdk}/share/doc/korva/plugin-guide.md guide)
-string(REGEX MATCHALL "<!-- sdk-test: [^ ]+ -->" markers "${guide}")
-foreach(marker IN LISTS markers)
-  string(REGEX REPLACE "<!-- sdk-test: ([^ ]+) -->" "\\1" path "${marker}")
-  string(FIND "${guide}" "${marker}" at)
-  string(SUBSTRING "${guide}" ${at} -1 rest)
-  string(FIND "${rest}" "```" fence)
-  string(SUBSTRING "${rest}" ${fence} -1 rest)
-  string(FIND "${rest}" "\n" line_end)
-  math(EXPR line_end "${line_end} + 1")
-  string(SUBSTRING "${rest}" ${line_end} -1 rest)
-  string(FIND "${rest}" "\n```" block_end)
-  if(fence EQUAL -1 OR block_end EQUAL -1)
-    message(FATAL_ERROR "no fenced block after ${marker}")
-  endif()
-  string(SUBSTRING "${rest}" 0 ${block_end} block)
-  file(WRITE ${WORK_DIR}/guide/${path} "${block}\n")
+# The guides' blocks marked <!-- sdk-test: PATH -->, each written to PATH.
+foreach(guide_file plugin-guide.md plugin-testing.md)
+  file(READ ${sdk}/share/doc/korva/${guide_file} guide)
+  string(REGEX MATCHALL "<!-- sdk-test: [^ ]+ -->" markers "${guide}")
+  foreach(marker IN LISTS markers)
+    string(REGEX REPLACE "<!-- sdk-test: ([^ ]+) -->" "\\1" path "${marker}")
+    string(FIND "${guide}" "${marker}" at)
+    string(SUBSTRING "${guide}" ${at} -1 rest)
+    string(FIND "${rest}" "```" fence)
+    string(SUBSTRING "${rest}" ${fence} -1 rest)
+    string(FIND "${rest}" "\n" line_end)
+    math(EXPR line_end "${line_end} + 1")
+    string(SUBSTRING "${rest}" ${line_end} -1 rest)
+    string(FIND "${rest}" "\n```" block_end)
+    if(fence EQUAL -1 OR block_end EQUAL -1)
+      message(FATAL_ERROR "no fenced block after ${marker} in ${guide_file}")
+    endif()
+    string(SUBSTRING "${rest}" 0 ${block_end} block)
+    file(WRITE ${WORK_DIR}/guide/${path} "${block}\n")
+  endforeach()
 endforeach()
-foreach(file hello/hello.cpp hello/CMakeLists.txt)
+foreach(file hello/hello.cpp hello/CMakeLists.txt keeper/keeper.cpp keeper/keeper_test.cpp
+             keeper/CMakeLists.txt)
   if(NOT EXISTS ${WORK_DIR}/guide/${file})
-    message(FATAL_ERROR "the guide marks no block for ${file}")
+    message(FATAL_ERROR "the guides mark no block for ${file}")
   endif()
 endforeach()
 set(hello ${WORK_DIR}/guide/hello)
@@ -150,7 +154,61 @@ if(NOT rc EQUAL 1 OR NOT out MATCHES "Failed to load plugin hello.so: .*load cod
   message(FATAL_ERROR "korva-inspect on the armhf build ended with ${rc}:\n${out}")
 endif()
 
-# 5. A demonstration tree of this build with hello.so beside the samples; the camera sample
+# 5. The test kit: hello in a test of its own, the testing guide's example with its test, and a
+# plugin made by korva-new-plugin with the skeleton's test, each built and run against the SDK.
+file(WRITE ${WORK_DIR}/hello-test/hello_test.cpp [=[
+#include <gtest/gtest.h>
+
+#include "testkit/PluginHarness.h"
+
+using namespace kv::core;
+
+TEST(Hello, LogsEachLiveAlarmAndKeepsNothing) {
+  kv::testkit::PluginHarness harness(HELLO_PATH);
+  ASSERT_TRUE(harness.loaded()) << harness.errorText();
+  EXPECT_EQ(harness.pluginId(), 0x42u);
+  ASSERT_EQ(harness.open(), 0);
+  EXPECT_EQ(harness.deliver(makeEventRecord(kTypeAlarm, kFlagLive, makeAddress(0x10)), "<A/>"), 0);
+  const auto lines = harness.logLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].text, "alarm seen");
+  EXPECT_EQ(lines[0].level, 50);
+  harness.close();
+  harness.unload();
+  EXPECT_EQ(harness.heldReferences(), 0u);
+}
+]=])
+file(WRITE ${WORK_DIR}/hello-test/CMakeLists.txt [=[
+cmake_minimum_required(VERSION 3.25)
+project(hello_test CXX)
+set(CMAKE_CXX_STANDARD 20)
+find_package(korva REQUIRED)
+find_package(GTest REQUIRED)
+enable_testing()
+add_executable(hello_test hello_test.cpp)
+target_link_libraries(hello_test PRIVATE korva::plugin_testkit GTest::gtest_main)
+target_compile_definitions(hello_test PRIVATE HELLO_PATH="${HELLO_PATH}")
+add_test(NAME hello_test COMMAND hello_test)
+]=])
+run("korva-new-plugin" ${sdk}/bin/korva-new-plugin Doorbell 0x55 ${WORK_DIR}/doorbell)
+foreach(project hello-test guide/keeper doorbell)
+  string(REPLACE "/" "-" build ${project})
+  run("configuring ${project}" ${CMAKE_COMMAND} -S ${WORK_DIR}/${project}
+      -B ${WORK_DIR}/build-${build} -G Ninja -DCMAKE_PREFIX_PATH=${sdk}
+      -DCMAKE_BUILD_TYPE=Release -DHELLO_PATH=${host_plugin})
+  run("building ${project}" ${CMAKE_COMMAND} --build ${WORK_DIR}/build-${build})
+  run("testing ${project}" ${CMAKE_CTEST_COMMAND} --test-dir ${WORK_DIR}/build-${build}
+      --output-on-failure)
+  if(NOT out MATCHES "100% tests passed, 0 tests failed out of [1-9]")
+    message(FATAL_ERROR "${project}: no test ran:\n${out}")
+  endif()
+endforeach()
+run("korva-inspect Doorbell.so" ${sdk}/bin/korva-inspect ${WORK_DIR}/build-doorbell/Doorbell.so)
+if(NOT out MATCHES "plugin ID +55\n")
+  message(FATAL_ERROR "the new plugin doesn't have ID 55:\n${out}")
+endif()
+
+# 6. A demonstration tree of this build with hello.so beside the samples; the camera sample
 # raises an alarm every second.
 set(stage ${WORK_DIR}/demo)
 foreach(component runtime samples)
