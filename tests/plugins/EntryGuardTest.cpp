@@ -18,15 +18,14 @@ TEST(EntryGuardTest, AnExceptionBecomesTheErrorResultAndAResultPassesThrough) {
 
 // A worker cancelled while inside a guarded entry must unwind out of it: swallowing the
 // cancellation makes the C library abort the whole process.
+// The cancelled body keeps no locals of its own: AddressSanitizer's runtime (GCC 12) trips over
+// the poisoned guards of a local in a frame that a forced unwind leaves.
 TEST(EntryGuardTest, ACancelledThreadUnwindsThroughTheGuard) {
-  static int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
   pthread_t thread;
   auto body = [](void*) -> void* {
     guardEntry(
         [] {
-          char byte;
-          for (;;) (void)read(fds[0], &byte, 1);  // a cancellation point that never returns
+          for (;;) pause();  // a cancellation point that never returns
           return 0;
         },
         1);
@@ -37,8 +36,6 @@ TEST(EntryGuardTest, ACancelledThreadUnwindsThroughTheGuard) {
   void* result = nullptr;
   ASSERT_EQ(pthread_join(thread, &result), 0);
   EXPECT_EQ(result, PTHREAD_CANCELED);
-  close(fds[0]);
-  close(fds[1]);
 }
 
 TEST(EntryGuardTest, LoadRecordsShorterOrOlderThanThePluginsAreRefused) {
