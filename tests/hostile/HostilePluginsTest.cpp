@@ -182,7 +182,8 @@ TEST_F(HostilePluginsTest, TheCoreOutlivesEveryMisbehaviourAndReportsIt) {
     }
     EXPECT_EQ(saw, seen);
     // The posters' noise reached the witnesses through start-up.
-    EXPECT_NE(indexOf(journalOf(witness), "serial 1"), journalOf(witness).size());
+    const auto lines = journalOf(witness);
+    EXPECT_NE(indexOf(lines, "serial 1"), lines.size());
   }
 
   // The plugins that failed to load are listed, in load order, in the status document.

@@ -41,9 +41,8 @@ class StagedCoreTest : public ::testing::Test {
   bool pingRoundTrip(uint32_t id, const std::string& word, const std::vector<uint32_t>& answering,
                      size_t padding = 0, std::chrono::milliseconds limit = std::chrono::seconds(20),
                      bool report = true);
-  // The first ping after start-up, sent up to three times: under the emulator and heavy load the
-  // first packet for a just-opened plugin is now and then never answered (cause not yet known;
-  // later packets always are). The count of lost pings is printed.
+  // The first ping after start-up, with a long wait for its answers: under the emulator and
+  // heavy load the first delivery through a flooded queue takes a while.
   bool firstContact(uint32_t id, const std::vector<uint32_t>& answering);
   // Closes the supervisor's end and waits for the core.
   ProcessResult closeAndWait();
