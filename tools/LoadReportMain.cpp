@@ -14,7 +14,7 @@
 #include "events/EventParms.h"
 #include "plugins/Plugin.h"
 #include "plugins/SdkVersion.h"
-#include "tools/InspectReport.h"
+#include "tools/LoadReport.h"
 
 namespace {
 

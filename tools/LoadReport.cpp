@@ -1,4 +1,4 @@
-#include "tools/InspectReport.h"
+#include "tools/LoadReport.h"
 
 #include <algorithm>
 #include <cstdio>

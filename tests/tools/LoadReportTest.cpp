@@ -1,6 +1,6 @@
 // What korva-inspect derives from a LoadReply and an export list: the IOCTL codes the core will
 // send, whether searches reach the plugin, and how subscription words read.
-#include "tools/InspectReport.h"
+#include "tools/LoadReport.h"
 
 #include <gtest/gtest.h>
 
