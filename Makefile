@@ -1,5 +1,6 @@
-# make test: install what is missing, then build and run every test for the host, the address and
-# thread sanitizer builds and the 32-bit ARM target (under qemu-arm), and each fuzz target briefly.
+# make test: install what is missing, build the plugin SDK tarball (its test unpacks it), then build
+# and run every test for the host, the address and thread sanitizer builds and the 32-bit ARM target
+# (under qemu-arm), and each fuzz target briefly.
 PRESETS := host asan tsan armhf
 JOBS ?= $(shell nproc)
 # How long `make demo` lets the core run, in seconds.
