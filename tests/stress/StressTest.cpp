@@ -235,6 +235,9 @@ TEST_F(StressTest, ReferencesKeptPastUnloadAreReported) {
   core_.start({{"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":detect_leaks=0"}});
   SupervisorTally tally;
   std::thread reader(readPackets, core_.supervisorFd(), std::ref(tally));
+  // A stop signal before the core watches for it ends the process at once; on a loaded machine
+  // the start takes longer than the traffic below.
+  EXPECT_TRUE(waitForOutput("Opening 53:stress3")) << core_.child().outputSoFar();
   sendPackets(1s);
   core_.child().signal(SIGTERM);
   const auto result = core_.finish(test::slowBuild() ? 100s : 40s);
