@@ -94,6 +94,16 @@ sdk: deps
 	@ls build/$(SDK_NAME).tar.gz
 test-host: sdk
 
+# The event-path benchmark: the real core with a producer and K consumers against ZeroMQ and memcpy,
+# medians of 5 runs; prints the table and writes bench/results/latest.csv. Preset bench (Release,
+# no tests); BENCH_ARGS go to korva-bench (--runs N, --scale F, --only PAYLOAD).
+.PHONY: bench
+bench:
+	bash scripts/install-deps.sh bench
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench -j $(JOBS)
+	build/bench/bench/korva-bench $(BENCH_ARGS)
+
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i
 
