@@ -67,7 +67,8 @@ CopyCost measureCopy(size_t bytes) {
 
 RunOutcome runZeroMq(uint32_t payload, uint32_t subscribers, uint32_t count) {
   const auto check = [](bool ok, const char* what) {
-    if (!ok) throw std::runtime_error(std::string("ZeroMQ: ") + what + ": " + zmq_strerror(zmq_errno()));
+    if (!ok)
+      throw std::runtime_error(std::string("ZeroMQ: ") + what + ": " + zmq_strerror(zmq_errno()));
   };
   void* context = zmq_ctx_new();
   check(context != nullptr, "context");

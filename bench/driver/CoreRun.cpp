@@ -30,7 +30,8 @@ void stage(const CorePaths& paths, const CoreScenario& scenario, const fs::path&
   fs::copy_file(paths.core, dir / "korvacore");
   fs::copy_file(paths.producer, dir / "plugins" / "BenchProducer.so");
   std::ofstream(dir / "plugins" / "BenchProducer.so.conf")
-      << "count=" << scenario.count << "\npayload=" << scenario.payload << "\n";
+      << "count=" << scenario.count << "\npayload=" << scenario.payload << "\n"
+      << (scenario.skip ? "skip=" + std::to_string(*scenario.skip) + "\n" : "");
   for (uint32_t i = 0; i < scenario.consumers; ++i) {
     const std::string name = "BenchConsumer" + std::to_string(i + 1) + ".so";
     fs::copy_file(paths.consumer, dir / "plugins" / name);
@@ -38,8 +39,9 @@ void stage(const CorePaths& paths, const CoreScenario& scenario, const fs::path&
         << "id=" << kFirstConsumerId + i << "\npayload=" << scenario.payload << "\n";
   }
   // Memory throttling gates only video and audio; off, so that no memory check runs beside us.
-  std::ofstream(dir / "core.xml") << "<?xml version=\"1.0\"?>\n<kDVR>\n\t<Memory Throttling=\"0\"/>\n"
-                                  << "</kDVR>\n";
+  std::ofstream(dir / "core.xml")
+      << "<?xml version=\"1.0\"?>\n<kDVR>\n\t<Memory Throttling=\"0\"/>\n"
+      << "</kDVR>\n";
 }
 
 // In the forked child: becomes the core, its output in `log`. Never returns. Everything it needs
@@ -133,7 +135,8 @@ class Supervised {
       socket_ = -1;
     }
     if (size <= 0) return;
-    for (const auto& packet : tools::splitMessage({rx_.data(), static_cast<size_t>(size)}).packets) {
+    for (const auto& packet :
+         tools::splitMessage({rx_.data(), static_cast<size_t>(size)}).packets) {
       if (packet.type != kReportPacketType) continue;
       if (auto report = parseProducerReport(packet.payload)) producer_ = report;
       if (auto report = parseConsumerReport(packet.payload)) consumerReports_.push_back(*report);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,16 +15,17 @@
 namespace kv::bench {
 
 struct CorePaths {
-  std::filesystem::path core;      // the korvacore executable
-  std::filesystem::path producer;  // BenchProducer.so
-  std::filesystem::path consumer;  // BenchConsumer.so
+  std::filesystem::path core;         // the korvacore executable
+  std::filesystem::path producer;     // BenchProducer.so
+  std::filesystem::path consumer;     // BenchConsumer.so
   std::vector<std::string> emulator;  // words before the core's path, to run a foreign build
 };
 
 struct CoreScenario {
-  uint32_t payload = 0;    // bytes per record
-  uint32_t consumers = 1;  // K
-  uint32_t count = 0;      // records per run
+  uint32_t payload = 0;          // bytes per record
+  uint32_t consumers = 1;        // K
+  uint32_t count = 0;            // records per run
+  std::optional<uint32_t> skip;  // a record the producer leaves out: the bench's own tests
 };
 
 // Stages `dir` afresh (anything in it is removed), runs the core there and judges the run. A core

@@ -18,7 +18,8 @@ std::optional<Words> wordsOf(std::string_view line, std::string_view kind) {
   for (size_t at = space; at != std::string_view::npos && at < line.size();) {
     const size_t start = at + 1;
     at = line.find(' ', start);
-    const std::string_view word = line.substr(start, at == std::string_view::npos ? at : at - start);
+    const std::string_view word =
+        line.substr(start, at == std::string_view::npos ? at : at - start);
     const size_t equals = word.find('=');
     if (equals == std::string_view::npos) continue;
     words[std::string(word.substr(0, equals))] = word.substr(equals + 1);
@@ -112,7 +113,10 @@ Spread spreadOf(std::vector<double> values) {
 std::string formatRate(double eventsPerSecond) {
   const auto scaled = [](double value, const char* unit) {
     char text[32];
-    std::snprintf(text, sizeof text, value >= 100 ? "%.0f %s" : value >= 10 ? "%.1f %s" : "%.2f %s",
+    std::snprintf(text, sizeof text,
+                  value >= 100  ? "%.0f %s"
+                  : value >= 10 ? "%.1f %s"
+                                : "%.2f %s",
                   value, unit);
     return std::string(text);
   };

@@ -10,8 +10,8 @@
 // Threads: Load, Open, Close, Unload and OnEvent run on the core's first thread, the worker on a
 // core thread of its own; they meet only in `loopSeen` and `stopping`, under `mutex`.
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
