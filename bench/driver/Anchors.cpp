@@ -3,6 +3,7 @@
 #include <zmq.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -72,13 +73,18 @@ RunOutcome runZeroMq(uint32_t payload, uint32_t subscribers, uint32_t count) {
   };
   void* context = zmq_ctx_new();
   check(context != nullptr, "context");
-  int unlimited = 0;
-  int verbose = 1;
+  // The same bound as the core's queue (records, and bytes at 32 MiB), split between the two ends
+  // of each pipe; at the bound a send is refused and tried again, as the bench producer does.
+  const int bound = static_cast<int>(std::min<uint64_t>(
+      65536, std::max<uint64_t>(2, (32u << 20) / std::max<uint32_t>(payload, 1))));
+  const int half = bound / 2;
+  int on = 1;
   // XPUB hands us each subscription, so publishing starts only once every reader is listening.
   void* publisher = zmq_socket(context, ZMQ_XPUB);
   check(publisher != nullptr, "socket");
-  check(zmq_setsockopt(publisher, ZMQ_SNDHWM, &unlimited, sizeof unlimited) == 0, "SNDHWM");
-  check(zmq_setsockopt(publisher, ZMQ_XPUB_VERBOSE, &verbose, sizeof verbose) == 0, "XPUB_VERBOSE");
+  check(zmq_setsockopt(publisher, ZMQ_SNDHWM, &half, sizeof half) == 0, "SNDHWM");
+  check(zmq_setsockopt(publisher, ZMQ_XPUB_VERBOSE, &on, sizeof on) == 0, "XPUB_VERBOSE");
+  check(zmq_setsockopt(publisher, ZMQ_XPUB_NODROP, &on, sizeof on) == 0, "XPUB_NODROP");
   check(zmq_bind(publisher, "inproc://korva-bench") == 0, "bind");
 
   std::vector<ConsumerReport> reports(subscribers);
@@ -90,7 +96,7 @@ RunOutcome runZeroMq(uint32_t payload, uint32_t subscribers, uint32_t count) {
       report.ordered = true;
       report.payloadOk = true;
       void* socket = zmq_socket(context, ZMQ_SUB);
-      zmq_setsockopt(socket, ZMQ_RCVHWM, &unlimited, sizeof unlimited);
+      zmq_setsockopt(socket, ZMQ_RCVHWM, &half, sizeof half);
       // A reader that hears nothing for this long gives up and reports what it got.
       const int patience = 30000;
       zmq_setsockopt(socket, ZMQ_RCVTIMEO, &patience, sizeof patience);
@@ -125,10 +131,13 @@ RunOutcome runZeroMq(uint32_t payload, uint32_t subscribers, uint32_t count) {
   producer.first = nowNanos();
   for (uint64_t sequence = 0; sequence < count; ++sequence) {
     if (payload >= 8) std::memcpy(message.data(), &sequence, sizeof sequence);
-    if (zmq_send(publisher, message.data(), payload, 0) < 0) {
+    bool sent = false;
+    while (!(sent = zmq_send(publisher, message.data(), payload, ZMQ_DONTWAIT) >= 0) &&
+           zmq_errno() == EAGAIN) {
       ++producer.refused;
-      break;
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
+    if (!sent) break;
     ++producer.posted;
   }
   producer.last = nowNanos();

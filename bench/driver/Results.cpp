@@ -74,10 +74,10 @@ std::optional<ConsumerReport> parseConsumerReport(std::string_view line) {
 RunOutcome judgeRun(const ProducerReport& producer, const std::vector<ConsumerReport>& reports,
                     uint64_t count, size_t consumers) {
   const auto fail = [](std::string why) { return RunOutcome{0, std::move(why)}; };
-  if (producer.posted != count || producer.refused != 0) {
+  if (producer.posted != count) {
     return fail("the producer posted " + std::to_string(producer.posted) + " of " +
                 std::to_string(count) + " records (" + std::to_string(producer.refused) +
-                " refused)");
+                " refusals of a full queue)");
   }
   if (reports.size() != consumers) {
     return fail(std::to_string(reports.size()) + " of " + std::to_string(consumers) +

@@ -13,7 +13,7 @@ namespace kv::bench {
 // "producer posted=N refused=R first=NS last=NS"
 struct ProducerReport {
   uint64_t posted = 0;
-  uint64_t refused = 0;
+  uint64_t refused = 0;  // posts refused by a full queue and tried again
   int64_t first = 0;  // steady-clock nanoseconds of the first post
   int64_t last = 0;
 };
@@ -42,7 +42,7 @@ struct RunOutcome {
 };
 
 // Judges one run of `count` records to `consumers` consumers: any record missing, repeated or out
-// of order, a wrong payload, a refused post or a missing report is an error that says which; else
+// of order, a wrong payload, a post given up or a missing report is an error that says which; else
 // the rate from the producer's first post to the last consumer's last receive.
 RunOutcome judgeRun(const ProducerReport& producer, const std::vector<ConsumerReport>& reports,
                     uint64_t count, size_t consumers);

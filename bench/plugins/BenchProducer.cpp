@@ -1,7 +1,8 @@
 // The bench producer: from its worker thread it posts `count` live alarms of `payload` bytes as
 // fast as the post function takes them, each carrying its sequence number, then the end marker,
 // then reports to the supervisor: "producer posted=N refused=R first=NS last=NS" (steady-clock
-// nanoseconds of the first and the last post).
+// nanoseconds of the first and the last post; R posts were refused by a full queue and tried
+// again).
 //
 // Settings in "<its path>.conf": count=N (default 100000), payload=BYTES (default 0), and for the
 // tests of the bench itself skip=S: record S is left out (its number is never posted, the count
@@ -9,6 +10,7 @@
 //
 // Threads: Load, Open, Close, Unload and OnEvent run on the core's first thread, the worker on a
 // core thread of its own; they meet only in `loopSeen` and `stopping`, under `mutex`.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/plugins/BenchReport.h"
@@ -37,7 +40,9 @@ constexpr uint32_t kAddress = makeAddress(kProducerId);
 std::mutex mutex;
 std::condition_variable changed;
 bool loopSeen = false;  // the probe came back through the dispatch loop
-bool stopping = false;  // Close was called: the worker gives up waiting
+// Close was called: the worker gives up waiting, and gives up a post the core keeps refusing.
+// Written under `mutex` too, for the wait; read alone by the retry loop.
+std::atomic<bool> stopping{false};
 
 // Waits for the dispatch loop to run, so that the measured time holds no start-up of the core: a
 // watchdog record comes back to its sender only, and only through the loop.
@@ -47,6 +52,19 @@ bool waitForDispatch() {
   std::unique_lock lock(mutex);
   changed.wait_for(lock, std::chrono::seconds(60), [] { return loopSeen || stopping; });
   return loopSeen && !stopping;
+}
+
+// Posts `record` until the core takes it; false when the core is closing. A refusal is the queue's
+// bound pushing back, which passes once the dispatch loop has caught up, or a stopping core, which
+// ends with Close.
+bool postPatiently(EventParms& record, uint64_t& refused) {
+  // Relaxed: only a signal to stop trying; nothing is read on the strength of it.
+  while (post(&record) != kPostAccepted) {
+    if (stopping.load(std::memory_order_relaxed)) return false;
+    ++refused;
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+  }
+  return true;
 }
 
 void run() {
@@ -61,18 +79,14 @@ void run() {
                                         payload.empty() ? nullptr : payload.data(), payload.size());
     writeSequence(record, sequence);
     if (payload.size() >= sizeof sequence) std::memcpy(payload.data(), &sequence, sizeof sequence);
-    // Only a stopping core refuses an alarm: nothing more would be taken.
-    if (post(&record) != kPostAccepted) {
-      ++refused;
-      break;
-    }
+    if (!postPatiently(record, refused)) break;
     ++posted;
   }
   const int64_t last = nowNanos();
   EventParms end = makeEventRecord(kTypeAlarm, kFlagLive, kAddress);
   writeSequence(end, posted);  // the count: what every consumer should have received
   markEnd(end);
-  post(&end);
+  postPatiently(end, refused);
   char text[160];
   std::snprintf(text, sizeof text, "producer posted=%llu refused=%llu first=%lld last=%lld",
                 static_cast<unsigned long long>(posted), static_cast<unsigned long long>(refused),

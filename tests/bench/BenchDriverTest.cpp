@@ -54,7 +54,7 @@ TEST(BenchJudge, EveryKindOfLossFailsTheRunAndSaysWhich) {
   auto badPayload = consumer(0x63, 100, 9'000);
   badPayload.payloadOk = false;
   const std::vector<Case> cases = {
-      {"refused post", {99, 1, 1'000, 5'000}, {consumer(0x61, 100, 9'000)}, "posted 99 of 100"},
+      {"post given up", {99, 1, 1'000, 5'000}, {consumer(0x61, 100, 9'000)}, "posted 99 of 100"},
       {"missing consumer", producer, {consumer(0x61, 100, 9'000)}, "1 of 2 consumers reported"},
       {"reordered",
        producer,
