@@ -173,7 +173,7 @@ RunOutcome runCore(const CorePaths& paths, const CoreScenario& scenario, const f
   stage(paths, scenario, dir);
   const std::string seeLog = "; see " + (dir / "core.log").string();
   Supervised run(dir, paths.emulator, scenario.consumers);
-  if (!run.start()) return {0, std::string("cannot start the core: ") + std::strerror(errno)};
+  if (!run.start()) return {0, std::string("cannot start the core: ") + std::strerror(errno), 0};
   const bool reported = run.awaitReports(Clock::now() + limit);
   const std::optional<int> endedEarly = run.exitCode();
   const std::optional<int> code = run.close(Clock::now() + std::chrono::seconds(30));
@@ -181,12 +181,14 @@ RunOutcome runCore(const CorePaths& paths, const CoreScenario& scenario, const f
     const std::string why =
         endedEarly ? "the core ended with code " + std::to_string(*endedEarly) + " before"
                    : "no answer within " + std::to_string(limit.count()) + " s from";
-    return {0, why + " every plugin reported (" + std::to_string(run.consumers().size()) + " of " +
-                   std::to_string(scenario.consumers) + " consumers, the producer " +
-                   (run.producer() ? "did" : "did not") + ")" + seeLog};
+    return {0,
+            why + " every plugin reported (" + std::to_string(run.consumers().size()) + " of " +
+                std::to_string(scenario.consumers) + " consumers, the producer " +
+                (run.producer() ? "did" : "did not") + ")" + seeLog,
+            0};
   }
-  if (!code) return {0, "the core did not end within 30 s of the close packet" + seeLog};
-  if (*code != 0) return {0, "the core ended with code " + std::to_string(*code) + seeLog};
+  if (!code) return {0, "the core did not end within 30 s of the close packet" + seeLog, 0};
+  if (*code != 0) return {0, "the core ended with code " + std::to_string(*code) + seeLog, 0};
   return judgeRun(*run.producer(), run.consumers(), scenario.count, scenario.consumers);
 }
 

@@ -83,6 +83,8 @@ struct Row {
   Spread core;
   Spread zeroMq;
   CopyCost copy;
+  Spread coreRefused;
+  Spread zeroMqRefused;
 };
 
 void fail(const Scenario& scenario, const char* what, int run, const std::string& error) {
@@ -108,6 +110,8 @@ int main(int argc, char** argv) try {
                  options.runs);
     std::vector<double> core;
     std::vector<double> zeroMq;
+    std::vector<double> coreRefused;
+    std::vector<double> zeroMqRefused;
     // Interleaved, so that a slow spell of the machine weighs on both sides alike.
     for (int run = 1; run <= options.runs; ++run) {
       const RunOutcome ours =
@@ -115,13 +119,16 @@ int main(int argc, char** argv) try {
                   options.scratch / "core", std::chrono::seconds(120));
       if (!ours.ok()) fail(scenario, "core", run, ours.error);
       core.push_back(ours.eventsPerSecond);
+      coreRefused.push_back(static_cast<double>(ours.refused));
       const RunOutcome theirs = runZeroMq(scenario.payload, scenario.consumers, scenario.count);
       if (!theirs.ok()) fail(scenario, "ZeroMQ", run, theirs.error);
       zeroMq.push_back(theirs.eventsPerSecond);
+      zeroMqRefused.push_back(static_cast<double>(theirs.refused));
     }
     // One copy measurement per payload size, for the rows of every K.
     if (!copies.count(scenario.payload)) copies[scenario.payload] = measureCopy(scenario.payload);
-    rows.push_back({scenario, spreadOf(core), spreadOf(zeroMq), copies[scenario.payload]});
+    rows.push_back({scenario, spreadOf(core), spreadOf(zeroMq), copies[scenario.payload],
+                    spreadOf(coreRefused), spreadOf(zeroMqRefused)});
   }
   fs::remove_all(options.scratch / "core");
 
@@ -140,13 +147,15 @@ int main(int argc, char** argv) try {
   fs::create_directories(options.csv.parent_path());
   std::ofstream csv(options.csv);
   csv << "payload_bytes,consumers,records,runs,core_median,core_min,core_max,zmq_median,zmq_min,"
-         "zmq_max,core_over_zmq,memcpy_cold_ns,memcpy_hot_ns\n";
+         "zmq_max,core_over_zmq,memcpy_cold_ns,memcpy_hot_ns,core_refused_median,zmq_refused_"
+         "median\n";
   for (const Row& row : rows) {
     csv << row.scenario.payload << ',' << row.scenario.consumers << ',' << row.scenario.count << ','
         << options.runs << ',' << row.core.median << ',' << row.core.min << ',' << row.core.max
         << ',' << row.zeroMq.median << ',' << row.zeroMq.min << ',' << row.zeroMq.max << ','
         << row.core.median / row.zeroMq.median << ',' << row.copy.coldNanos << ','
-        << row.copy.hotNanos << '\n';
+        << row.copy.hotNanos << ',' << row.coreRefused.median << ',' << row.zeroMqRefused.median
+        << '\n';
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();

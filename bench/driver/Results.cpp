@@ -73,7 +73,7 @@ std::optional<ConsumerReport> parseConsumerReport(std::string_view line) {
 
 RunOutcome judgeRun(const ProducerReport& producer, const std::vector<ConsumerReport>& reports,
                     uint64_t count, size_t consumers) {
-  const auto fail = [](std::string why) { return RunOutcome{0, std::move(why)}; };
+  const auto fail = [](std::string why) { return RunOutcome{0, std::move(why), 0}; };
   if (producer.posted != count) {
     return fail("the producer posted " + std::to_string(producer.posted) + " of " +
                 std::to_string(count) + " records (" + std::to_string(producer.refused) +
@@ -99,7 +99,8 @@ RunOutcome judgeRun(const ProducerReport& producer, const std::vector<ConsumerRe
   }
   if (last <= producer.first) return fail("the last record arrived before the first was posted");
   return RunOutcome{static_cast<double>(count) * 1e9 / static_cast<double>(last - producer.first),
-                    {}};
+                    {},
+                    producer.refused};
 }
 
 Spread spreadOf(std::vector<double> values) {

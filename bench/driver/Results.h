@@ -14,7 +14,7 @@ namespace kv::bench {
 struct ProducerReport {
   uint64_t posted = 0;
   uint64_t refused = 0;  // posts refused by a full queue and tried again
-  int64_t first = 0;  // steady-clock nanoseconds of the first post
+  int64_t first = 0;     // steady-clock nanoseconds of the first post
   int64_t last = 0;
 };
 
@@ -37,7 +37,9 @@ std::optional<ConsumerReport> parseConsumerReport(std::string_view line);
 
 struct RunOutcome {
   double eventsPerSecond = 0;
-  std::string error;  // empty when every consumer got every record in order
+  std::string error;
+  uint64_t refused = 0;  // posts the bound pushed back: whether the consumers set the pace  //
+                         // empty when every consumer got every record in order
   bool ok() const { return error.empty(); }
 };
 
