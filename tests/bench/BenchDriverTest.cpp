@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -149,6 +150,26 @@ TEST(BenchCoreRun, RealCoreRunsAreJudgedFromThePluginsReports) {
     }
   }
   fs::remove_all(dir);
+}
+
+// A core that ends before the plugins have reported fails the run at once (not after the limit,
+// which would say "no answer"), with its exit code and where its output went.
+TEST(BenchCoreRun, ACoreThatEndsEarlyFailsTheRunAndSaysHow) {
+  const fs::path notACore =
+      fs::temp_directory_path() / ("kv_bench_false_" + std::to_string(getpid()));
+  std::ofstream(notACore) << "#!/bin/sh\nexit 3\n";
+  fs::permissions(notACore, fs::perms::owner_all);
+  // Not through the emulator: the stand-in is a host script.
+  const CorePaths paths{notACore, KV_BENCH_PRODUCER, KV_BENCH_CONSUMER, {}};
+  const fs::path dir = fs::temp_directory_path() / ("kv_bench_early_" + std::to_string(getpid()));
+  const RunOutcome outcome = runCore(paths, {0, 2, 100, {}}, dir, std::chrono::seconds(60));
+  EXPECT_FALSE(outcome.ok());
+  EXPECT_NE(outcome.error.find("ended with code 3 before every plugin reported (0 of 2"),
+            std::string::npos)
+      << outcome.error;
+  EXPECT_NE(outcome.error.find("core.log"), std::string::npos) << outcome.error;
+  fs::remove_all(dir);
+  fs::remove(notACore);
 }
 
 }  // namespace
