@@ -95,6 +95,18 @@ sdk: deps
 	@ls build/$(SDK_NAME).tar.gz
 test-host: sdk
 
+# The event-path benchmark: the real core with a producer and K consumers against ZeroMQ and memcpy,
+# medians of 5 runs; prints the table and writes bench/results/latest.csv; then the intake's
+# microbenchmarks. Preset bench (Release, no tests); BENCH_ARGS go to korva-bench (--runs N,
+# --scale F, --only PAYLOAD).
+.PHONY: bench
+bench:
+	bash scripts/install-deps.sh bench
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench -j $(JOBS)
+	build/bench/bench/korva-bench $(BENCH_ARGS)
+	build/bench/bench/korva-microbench --benchmark_min_time=0.2
+
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs everything the build and the tests need on a fresh Debian 12 machine.
+# Installs everything the build and the tests need on a fresh Debian 12 machine; with the argument
+# "bench", also what `make bench` needs.
 # Idempotent: packages already present are left alone, so repeated runs are quick.
 set -euo pipefail
 
@@ -15,6 +16,9 @@ host_packages=(
   clang libclang-rt-14-dev llvm gdb
 )
 armhf_packages=(libfmt-dev:armhf libssl-dev:armhf)
+# korva-bench's yardstick (ZeroMQ) and the microbenchmarks' library: the bench build only.
+bench_packages=()
+if [ "${1:-}" = bench ]; then bench_packages=(libzmq3-dev libbenchmark-dev); fi
 
 sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -31,7 +35,7 @@ if ! dpkg --print-foreign-architectures | grep -qx armhf; then
   need_update=1
 fi
 
-todo=$(missing "${host_packages[@]}" "${armhf_packages[@]}")
+todo=$(missing "${host_packages[@]}" "${armhf_packages[@]}" ${bench_packages[@]+"${bench_packages[@]}"})
 if [ -n "$todo" ]; then
   export DEBIAN_FRONTEND=noninteractive
   sudo_if_needed apt-get update -qq

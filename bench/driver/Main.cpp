@@ -1,0 +1,168 @@
+// korva-bench: the event path of the real korvacore against its yardsticks. For each payload size
+// and number of consumers it runs the core with the bench producer and consumers, ZeroMQ's
+// in-process publish/subscribe with as many subscribers, and a hot and a cold memcpy of the
+// payload; prints one table of medians and writes it as CSV. A run that lost or reordered a
+// record fails the whole bench with what went wrong instead of printing a number.
+//
+//   korva-bench [--runs N] [--scale F] [--scratch DIR] [--csv FILE] [--only PAYLOAD]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/driver/Anchors.h"
+#include "bench/driver/CoreRun.h"
+#include "bench/driver/Results.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace kv::bench;
+
+struct Scenario {
+  uint32_t payload;
+  uint32_t consumers;
+  uint32_t count;  // records per run: a run of a few tenths of a second, whose backlog, were the
+                   // producer to outrun the dispatch thread completely, stays near 500 MiB
+};
+
+const Scenario kScenarios[] = {
+    {0, 1, 300000},   {0, 4, 300000},   {1024, 1, 200000}, {1024, 4, 200000},
+    {65536, 1, 8000}, {65536, 4, 8000}, {262144, 1, 2000}, {262144, 4, 2000},
+};
+
+struct Options {
+  int runs = 5;
+  double scale = 1.0;
+  fs::path scratch = KV_BENCH_SCRATCH;
+  fs::path csv = KV_BENCH_CSV;
+  long only = -1;  // one payload size only
+};
+
+Options parse(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (i + 1 >= argc) throw std::invalid_argument("unknown option or missing value: " + word);
+    const std::string value = argv[++i];
+    if (word == "--runs") {
+      options.runs = std::max(1, std::atoi(value.c_str()));
+    } else if (word == "--scale") {
+      options.scale = std::atof(value.c_str());
+      if (options.scale <= 0) throw std::invalid_argument("--scale wants a positive number");
+    } else if (word == "--scratch") {
+      options.scratch = value;
+    } else if (word == "--csv") {
+      options.csv = value;
+    } else if (word == "--only") {
+      options.only = std::atol(value.c_str());
+    } else {
+      throw std::invalid_argument("unknown option " + word);
+    }
+  }
+  return options;
+}
+
+std::string sizeName(uint32_t bytes) {
+  if (bytes >= 1024 && bytes % 1024 == 0) return std::to_string(bytes / 1024) + " KiB";
+  return std::to_string(bytes) + " B";
+}
+
+std::string withRange(const Spread& spread) {
+  return formatRate(spread.median) + " (" + formatRate(spread.min) + " - " +
+         formatRate(spread.max) + ")";
+}
+
+struct Row {
+  Scenario scenario;
+  Spread core;
+  Spread zeroMq;
+  CopyCost copy;
+  Spread coreRefused;
+  Spread zeroMqRefused;
+};
+
+void fail(const Scenario& scenario, const char* what, int run, const std::string& error) {
+  std::fprintf(stderr, "korva-bench: FAILED: %s, K=%u, %s run %d of %u records: %s\n",
+               sizeName(scenario.payload).c_str(), scenario.consumers, what, run, scenario.count,
+               error.c_str());
+  std::exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) try {
+  const Options options = parse(argc, argv);
+  const CorePaths paths{KV_BENCH_KORVACORE, KV_BENCH_PRODUCER, KV_BENCH_CONSUMER, {}};
+  std::vector<Row> rows;
+  std::map<uint32_t, CopyCost> copies;
+  const auto began = std::chrono::steady_clock::now();
+  for (Scenario scenario : kScenarios) {
+    if (options.only >= 0 && scenario.payload != options.only) continue;
+    scenario.count = std::max<uint32_t>(10, static_cast<uint32_t>(scenario.count * options.scale));
+    std::fprintf(stderr, "korva-bench: %s, K=%u, %u records, %d runs\n",
+                 sizeName(scenario.payload).c_str(), scenario.consumers, scenario.count,
+                 options.runs);
+    std::vector<double> core;
+    std::vector<double> zeroMq;
+    std::vector<double> coreRefused;
+    std::vector<double> zeroMqRefused;
+    // Interleaved, so that a slow spell of the machine weighs on both sides alike.
+    for (int run = 1; run <= options.runs; ++run) {
+      const RunOutcome ours =
+          runCore(paths, {scenario.payload, scenario.consumers, scenario.count, {}},
+                  options.scratch / "core", std::chrono::seconds(120));
+      if (!ours.ok()) fail(scenario, "core", run, ours.error);
+      core.push_back(ours.eventsPerSecond);
+      coreRefused.push_back(static_cast<double>(ours.refused));
+      const RunOutcome theirs = runZeroMq(scenario.payload, scenario.consumers, scenario.count);
+      if (!theirs.ok()) fail(scenario, "ZeroMQ", run, theirs.error);
+      zeroMq.push_back(theirs.eventsPerSecond);
+      zeroMqRefused.push_back(static_cast<double>(theirs.refused));
+    }
+    // One copy measurement per payload size, for the rows of every K.
+    if (!copies.count(scenario.payload)) copies[scenario.payload] = measureCopy(scenario.payload);
+    rows.push_back({scenario, spreadOf(core), spreadOf(zeroMq), copies[scenario.payload],
+                    spreadOf(coreRefused), spreadOf(zeroMqRefused)});
+  }
+  fs::remove_all(options.scratch / "core");
+
+  std::printf("%-8s %2s  %-26s %-26s %8s  %14s %14s\n", "payload", "K", "core ev/s (min - max)",
+              "ZeroMQ ev/s (min - max)", "core/ZMQ", "memcpy cold/s", "memcpy hot/s");
+  for (const Row& row : rows) {
+    const auto perSecond = [&](double nanos) {
+      return row.scenario.payload == 0 ? std::string("-") : formatRate(1e9 / nanos);
+    };
+    std::printf("%-8s %2u  %-26s %-26s %7.2fx  %14s %14s\n", sizeName(row.scenario.payload).c_str(),
+                row.scenario.consumers, withRange(row.core).c_str(), withRange(row.zeroMq).c_str(),
+                row.core.median / row.zeroMq.median, perSecond(row.copy.coldNanos).c_str(),
+                perSecond(row.copy.hotNanos).c_str());
+  }
+
+  fs::create_directories(options.csv.parent_path());
+  std::ofstream csv(options.csv);
+  csv << "payload_bytes,consumers,records,runs,core_median,core_min,core_max,zmq_median,zmq_min,"
+         "zmq_max,core_over_zmq,memcpy_cold_ns,memcpy_hot_ns,core_refused_median,zmq_refused_"
+         "median\n";
+  for (const Row& row : rows) {
+    csv << row.scenario.payload << ',' << row.scenario.consumers << ',' << row.scenario.count << ','
+        << options.runs << ',' << row.core.median << ',' << row.core.min << ',' << row.core.max
+        << ',' << row.zeroMq.median << ',' << row.zeroMq.min << ',' << row.zeroMq.max << ','
+        << row.core.median / row.zeroMq.median << ',' << row.copy.coldNanos << ','
+        << row.copy.hotNanos << ',' << row.coreRefused.median << ',' << row.zeroMqRefused.median
+        << '\n';
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  std::printf("\nmedians of %d runs; every run delivered every record in order; %.0f s; %s\n",
+              options.runs, seconds, options.csv.c_str());
+  return 0;
+} catch (const std::exception& error) {
+  std::fprintf(stderr, "korva-bench: %s\n", error.what());
+  return 2;
+}

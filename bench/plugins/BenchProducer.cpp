@@ -1,0 +1,151 @@
+// The bench producer: from its worker thread it posts `count` live alarms of `payload` bytes as
+// fast as the post function takes them, each carrying its sequence number, then the end marker,
+// then reports to the supervisor: "producer posted=N refused=R first=NS last=NS" (steady-clock
+// nanoseconds of the first and the last post; R posts were refused by a full queue and tried
+// again).
+//
+// Settings in "<its path>.conf": count=N (default 100000), payload=BYTES (default 0), and for the
+// tests of the bench itself skip=S: record S is left out (its number is never posted, the count
+// still is), a loss that the consumers must notice.
+//
+// Threads: Load, Open, Close, Unload and OnEvent run on the core's first thread, the worker on a
+// core thread of its own; they meet only in `loopSeen` and `stopping`, under `mutex`.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/plugins/BenchReport.h"
+#include "examples/common/PluginSettings.h"
+#include "plugins/EntryGuard.h"
+#include "plugins/PluginEntry.h"
+
+using namespace kv::core;
+using namespace kv::bench;
+
+namespace {
+
+PostEventFn post = nullptr;
+uint32_t count = 0;
+uint32_t payloadSize = 0;
+uint64_t skip = UINT64_MAX;
+constexpr uint32_t kAddress = makeAddress(kProducerId);
+
+std::mutex mutex;
+std::condition_variable changed;
+bool loopSeen = false;  // the probe came back through the dispatch loop
+// Close was called: the worker gives up waiting, and gives up a post the core keeps refusing.
+// Written under `mutex` too, for the wait; read alone by the retry loop.
+std::atomic<bool> stopping{false};
+
+// Waits for the dispatch loop to run, so that the measured time holds no start-up of the core: a
+// watchdog record comes back to its sender only, and only through the loop.
+bool waitForDispatch() {
+  EventParms probe = makeEventRecord(kTypeWatchdog, kFlagLive, kAddress);
+  if (post(&probe) != kPostAccepted) return false;
+  std::unique_lock lock(mutex);
+  changed.wait_for(lock, std::chrono::seconds(60), [] { return loopSeen || stopping; });
+  return loopSeen && !stopping;
+}
+
+// Posts `record` until the core takes it; false when the core is closing. A refusal is the queue's
+// bound pushing back, which passes once the dispatch loop has caught up, or a stopping core, which
+// ends with Close.
+bool postPatiently(EventParms& record, uint64_t& refused) {
+  // Relaxed: only a signal to stop trying; nothing is read on the strength of it.
+  while (post(&record) != kPostAccepted) {
+    if (stopping.load(std::memory_order_relaxed)) return false;
+    ++refused;
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+  }
+  return true;
+}
+
+void run() {
+  if (!waitForDispatch()) return;
+  std::vector<uint8_t> payload(payloadSize, 0x5A);
+  uint64_t posted = 0;
+  uint64_t refused = 0;
+  const int64_t first = nowNanos();
+  for (uint64_t sequence = 0; posted < count; ++sequence) {
+    if (sequence == skip) continue;
+    EventParms record = makeEventRecord(kTypeAlarm, kFlagLive, kAddress,
+                                        payload.empty() ? nullptr : payload.data(), payload.size());
+    writeSequence(record, sequence);
+    if (payload.size() >= sizeof sequence) std::memcpy(payload.data(), &sequence, sizeof sequence);
+    if (!postPatiently(record, refused)) break;
+    ++posted;
+  }
+  const int64_t last = nowNanos();
+  EventParms end = makeEventRecord(kTypeAlarm, kFlagLive, kAddress);
+  writeSequence(end, posted);  // the count: what every consumer should have received
+  markEnd(end);
+  postPatiently(end, refused);
+  char text[160];
+  std::snprintf(text, sizeof text, "producer posted=%llu refused=%llu first=%lld last=%lld",
+                static_cast<unsigned long long>(posted), static_cast<unsigned long long>(refused),
+                static_cast<long long>(first), static_cast<long long>(last));
+  sendReport(post, kAddress, text);
+}
+
+}  // namespace
+
+KV_PLUGIN_EXPORT int Load(const LoadRequest* request, LoadReply* reply) {
+  return guardEntry(
+      [&] {
+        if (!loadRecordsFit(request, reply)) return 1;
+        const auto settings = kv::samples::PluginSettings::load(
+            kv::samples::libraryPathOf(reinterpret_cast<const void*>(&Load)) + ".conf");
+        count = settings.number("count", 100000, 1, 100000000);
+        payloadSize = settings.number("payload", 0, 0, 16u << 20);
+        skip = settings.number("skip", UINT32_MAX, 0, UINT32_MAX);
+        post = request->postEvent;
+        reply->address = kAddress;
+        reply->provideWorkerThread = 1;
+        return 0;
+      },
+      1);
+}
+
+KV_PLUGIN_EXPORT int Unload(const UnloadRequest*, UnloadReply*) {
+  return 0;
+}
+
+KV_PLUGIN_EXPORT int Open(const OpenRequest*, OpenReply*) {
+  return 0;
+}
+
+KV_PLUGIN_EXPORT int Close(const CloseRequest*, CloseReply*) {
+  {
+    std::lock_guard lock(mutex);
+    stopping = true;
+  }
+  changed.notify_all();
+  return 0;
+}
+
+KV_PLUGIN_EXPORT int OnEvent(const EventParms* event) {
+  if (maskedType(event->type) == kTypeWatchdog) {
+    {
+      std::lock_guard lock(mutex);
+      loopSeen = true;
+    }
+    changed.notify_all();
+  }
+  return 0;
+}
+
+KV_PLUGIN_EXPORT int IOCTL(const IoctlRequest* request, IoctlReply*) {
+  return guardEntry(
+      [&] {
+        if (request->code == kIoctlRunWorker) run();
+        return 0;
+      },
+      0);
+}
