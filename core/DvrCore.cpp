@@ -60,6 +60,9 @@ void DvrCore::requestStop() {
   io->cancelPulse();
   // Search threads waiting to post a result must not wait for a release that may never come.
   wakeSearchThreads(0, true);
+  // Through the queue lock, so that the stop can't fall between the dispatch loop's last look and
+  // its sleep.
+  { std::lock_guard lock(queue.queueMutex); }
   queue.queueCond.notify_one();
 }
 
@@ -118,7 +121,7 @@ void DvrCore::reportLeakedReferences() {
 
 // Records left in the queue still hold the queue's reference to their payload.
 void DvrCore::releaseQueuedRecords() {
-  std::deque<EventParms> leftovers;
+  RecordRing leftovers;
   {
     std::lock_guard lock(queue.queueMutex);
     leftovers.swap(queue.eventQueue);

@@ -32,7 +32,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -82,8 +81,8 @@ struct CoreCounters {
 // What the dispatch loop counts for the status line, which reads and resets it on the first
 // thread between deliveries.
 struct DispatchContext {
-  uint32_t queueLength = 0;        // records left after the last pop; 0 after an idle wake-up
-  uint32_t eventsDispatched = 0;   // records taken from the queue
+  uint32_t queueLength = 0;        // records not yet delivered; 0 after an idle wake-up
+  uint32_t eventsDispatched = 0;   // records taken from the queue for delivery
   uint32_t idleSeconds = 0;        // wake-ups that found the queue empty
   uint64_t logDeliveryMicros = 0;  // time spent delivering live log records
   int64_t lastStatusPrint = 0;     // steady-clock nanoseconds
@@ -282,10 +281,13 @@ class DvrCore {
   std::shared_ptr<SearchHandler::StoredProvider> resultProvider(uint32_t requestId);
   bool takeResultSlot(SearchHandler::StoredProvider& provider, void* block);
   int appendToQueue(const EventParms& entry, bool unbounded);
+  bool pushRecord(const EventParms& entry);
   int refuseResult(void* block);
   // The block's part of a release: frees it with its last reference.
   int dropRef(void* data);
   int refuseFullQueue(uint32_t source);
+  void waitForRecords(std::unique_lock<std::mutex>& lock);
+  size_t takeBurst(EventParms* out, size_t max);
   void deliver(const EventParms& record);
   std::string_view sourceName(uint32_t source) const;
   void reportStartupStatus();

@@ -1,5 +1,7 @@
 // The dispatch loop: drains the event queue on the first thread and offers each record to every
 // plugin in list order, holding a reference for each plugin while it runs.
+#include <array>
+
 #include "core/DvrCore.h"
 #include "events/EventModel.h"
 #include "log/CoreLog.h"
@@ -9,6 +11,8 @@ namespace {
 
 constexpr int64_t kSlowDeliveryNanos = 5'000'000;
 constexpr int64_t kStatusIntervalNanos = 60'000'000'000;
+// Records taken from the queue per lock.
+constexpr size_t kDispatchBurst = 64;
 
 }  // namespace
 
@@ -16,30 +20,53 @@ void DvrCore::dispatchLoop() {
   DispatchContext& context = dispatchContext;
   // The first wake-up prints the status record.
   context.lastStatusPrint = steadyNanos() - kStatusIntervalNanos;
+  std::array<EventParms, kDispatchBurst> burst;
   for (;;) {
-    std::unique_lock lock(queue.queueMutex);
-    queue.queueCond.wait_for(lock, dispatchIdleWait,
-                             [&] { return !queue.eventQueue.empty() || stopRequested.load(); });
-    if (queue.eventQueue.empty()) {
-      if (stopRequested.load()) return;
-      ++context.idleSeconds;
-      context.queueLength = 0;
-      lock.unlock();
-      statusTick(context);
-      continue;
+    size_t taken = 0;
+    size_t left = 0;
+    {
+      std::unique_lock lock(queue.queueMutex);
+      if (queue.eventQueue.empty() && !stopRequested.load()) waitForRecords(lock);
+      if (queue.eventQueue.empty()) {
+        if (stopRequested.load()) return;
+        ++context.idleSeconds;
+        context.queueLength = 0;
+        queue.eventQueue.shrink();
+        lock.unlock();
+        statusTick(context);
+        continue;
+      }
+      taken = takeBurst(burst.data(), burst.size());
+      left = queue.eventQueue.size();
     }
-    const EventParms record = queue.eventQueue.front();
-    queue.eventQueue.pop_front();
-    queue.queuedBytes -= record.length;
-    context.queueLength = static_cast<uint32_t>(queue.eventQueue.size());
-    ++context.eventsDispatched;
-    lock.unlock();
-
-    statusTick(context);
-    applyModulesDelta(record);
-    deliver(record);
-    releaseRef(record.data, 0);  // the queue's own reference
+    for (size_t i = 0; i < taken; ++i) {
+      const EventParms& record = burst[i];
+      // Records of the burst not yet delivered still count as queued.
+      context.queueLength = static_cast<uint32_t>(left + taken - i - 1);
+      ++context.eventsDispatched;
+      statusTick(context);
+      applyModulesDelta(record);
+      deliver(record);
+      releaseRef(record.data, 0);  // the queue's own reference
+    }
   }
+}
+
+// Sleeps until a record comes, a stop is requested or the idle wait passes. Posts wake the loop
+// only while it sleeps here.
+void DvrCore::waitForRecords(std::unique_lock<std::mutex>& lock) {
+  queue.dispatcherWaiting = true;
+  queue.queueCond.wait_for(lock, dispatchIdleWait,
+                           [&] { return !queue.eventQueue.empty() || stopRequested.load(); });
+  queue.dispatcherWaiting = false;
+}
+
+// Takes up to `max` records from the queue into `out`, under the queue lock held by the caller:
+// one lock for a burst instead of one per record.
+size_t DvrCore::takeBurst(EventParms* out, size_t max) {
+  const size_t taken = queue.eventQueue.popFront(out, max);
+  for (size_t i = 0; i < taken; ++i) queue.queuedBytes -= out[i].length;
+  return taken;
 }
 
 // Each plugin that wants the record holds a reference while it runs, and keeps it when its event

@@ -1,18 +1,19 @@
 // EventQueue: the intake's queue of records for the dispatch loop, with its bounds.
 //
-// Every poster appends under `queueMutex` and signals `queueCond`; the dispatch loop on the first
-// thread pops. A stop is decided against the queue under the same lock (DvrCore::appendToQueue and
-// DvrCore::dispatchLoop). Each queued record holds the queue's reference to its payload block.
+// Every poster appends under `queueMutex` and signals `queueCond` when the dispatch loop sleeps;
+// the dispatch loop on the first thread takes a burst of records per lock. A stop is decided
+// against the queue under the same lock (DvrCore::appendToQueue and DvrCore::dispatchLoop). Each
+// queued record holds the queue's reference to its payload block.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 
 #include "core/Guarded.h"
 #include "events/EventParms.h"
+#include "events/RecordRing.h"
 #include "log/RefusalRun.h"
 
 namespace kv::core {
@@ -25,8 +26,10 @@ struct EventQueue {
 
   std::mutex queueMutex;  // a leaf: nothing is taken while it is held
   std::condition_variable queueCond;
-  std::deque<EventParms> eventQueue KV_GUARDED_BY(queueMutex);
+  RecordRing eventQueue KV_GUARDED_BY(queueMutex);
   uint64_t queuedBytes KV_GUARDED_BY(queueMutex) = 0;  // payload bytes of the queued records
+  // The dispatch loop waits on `queueCond`: only then does a post need to wake it.
+  bool dispatcherWaiting KV_GUARDED_BY(queueMutex) = false;
   RefusalRun queueRefusals;  // posts refused for the bounds, logged as one run; lock-free
 };
 

@@ -3,8 +3,10 @@
 // reference block and queued for the dispatch loop.
 #include <cxxabi.h>
 
+#include <new>
 #include <system_error>
 #include <typeinfo>
+#include <utility>
 
 #include "core/DvrCore.h"
 #include "crypto/CryptoRequest.h"
@@ -170,6 +172,7 @@ bool DvrCore::takeResultSlot(SearchHandler::StoredProvider& provider, void* bloc
 // refuse it; the refusal releases that reference.
 int DvrCore::appendToQueue(const EventParms& entry, bool unbounded) {
   bool full = false;
+  bool wake = false;
   {
     // Decided under the queue lock, where the dispatch loop decides to end: either it will still
     // see the record, or the post is refused. A record accepted after its last look is lost.
@@ -181,22 +184,36 @@ int DvrCore::appendToQueue(const EventParms& entry, bool unbounded) {
     }
     full = !unbounded && (queue.eventQueue.size() >= EventQueue::kMaxQueuedRecords ||
                           queue.queuedBytes + entry.length > EventQueue::kMaxQueuedBytes);
-    if (!full) {
-      queue.eventQueue.push_back(entry);
-      queue.queuedBytes += entry.length;
+    if (!full && !pushRecord(entry)) {
+      lock.unlock();
+      releaseRef(entry.data, 0);
+      return kPostRefused;
     }
+    // One wake-up per sleep: a loop that is awake takes the record on its next turn.
+    wake = !full && std::exchange(queue.dispatcherWaiting, false);
   }
   if (full) {
     releaseRef(entry.data, 0);
     return refuseFullQueue(entry.source);
   }
-  queue.queueCond.notify_one();
+  if (wake) queue.queueCond.notify_one();
   if (!unbounded) {
     if (const uint32_t refused = queue.queueRefusals.accept()) {
       coreLog50("event queue full: {:L} posts refused", refused);
     }
   }
   return kPostAccepted;
+}
+
+// Appends under the queue lock held by the caller; false when the queue can't grow.
+bool DvrCore::pushRecord(const EventParms& entry) {
+  try {
+    queue.eventQueue.push_back(entry);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  queue.queuedBytes += entry.length;
+  return true;
 }
 
 // The core's own log lines are written before they reach the queue, so the line that reports a

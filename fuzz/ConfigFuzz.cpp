@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -90,8 +89,8 @@ void checkSettings(const DvrCore& core) {
 
 // The records the core queued (its status document, its log lines), taken out of the queue with
 // the queue's reference released.
-std::deque<EventParms> takeQueued(DvrCore& core) {
-  std::deque<EventParms> records;
+RecordRing takeQueued(DvrCore& core) {
+  RecordRing records;
   {
     std::lock_guard lock(core.queue.queueMutex);
     records.swap(core.queue.eventQueue);
@@ -100,7 +99,7 @@ std::deque<EventParms> takeQueued(DvrCore& core) {
   return records;
 }
 
-void release(DvrCore& core, const std::deque<EventParms>& records) {
+void release(DvrCore& core, const RecordRing& records) {
   for (const EventParms& record : records) core.releaseRef(record.data, 0);
 }
 
@@ -119,7 +118,7 @@ std::string printable(const std::string& value) {
 void checkPublished(DvrCore& core, const std::optional<std::string_view>& product) {
   release(core, takeQueued(core));
   core.publishStatusDocument();
-  const std::deque<EventParms> records = takeQueued(core);
+  const RecordRing records = takeQueued(core);
   bool posted = false;
   for (const EventParms& record : records) {
     if (record.type != kTypeConfig || record.source != kCoreAddress) continue;

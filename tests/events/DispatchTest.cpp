@@ -75,6 +75,25 @@ TEST_F(DispatchTest, QueueOrderThenListOrderAndEverythingQueuedBeforeTheStop) {
   EXPECT_EQ(core_->counters.heldRefs[0x41].load(), 0);
 }
 
+// Records taken from the queue in one burst but not yet delivered still count as queued.
+TEST_F(DispatchTest, TheQueueLengthCountsEveryRecordNotYetDelivered) {
+  std::vector<uint32_t> lengths;
+  auto& hooks = newHooks();
+  hooks.load = [](LoadReply& reply) {
+    reply.address = makeAddress(0x41);
+    reply.alarmSub = kSubLive;
+  };
+  hooks.event = [this, &lengths](const EventParms&) {
+    lengths.push_back(core_->dispatchContext.queueLength);
+    return 0;
+  };
+  addHookPlugin("hook_search", hooks, "counter.so");
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(postAlarm("x"), kPostAccepted);
+  drain();
+  ASSERT_EQ(lengths.size(), 100u);
+  for (uint32_t i = 0; i < 100; ++i) EXPECT_EQ(lengths[i], 99 - i) << i;
+}
+
 TEST_F(DispatchTest, ARecordNobodyWantsIsStillFreed) {
   addReceiver("only", 0x41);
   auto unknown = record(0x80, kFlagLive, kCam, "nobody");
