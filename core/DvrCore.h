@@ -58,6 +58,7 @@
 
 namespace kv::core {
 
+class DeliveryClock;   // events/DeliveryClock.h
 class IoThread;        // core/IoThread.h
 class SupervisorLink;  // core/SupervisorLink.h
 
@@ -263,6 +264,8 @@ class DvrCore {
   // The status line (core/StatusLine.cpp): once a minute, the three-line status record. Called by
   // the dispatch loop after each record it takes and each idle second. First thread.
   void statusTick(DispatchContext& context);
+  // The same at steady-clock time `now`; true when it printed.
+  bool statusTick(DispatchContext& context, int64_t now);
   // How long the dispatch loop waits for a record before it counts an idle second. First thread.
   std::chrono::milliseconds dispatchIdleWait{1000};
 
@@ -288,7 +291,7 @@ class DvrCore {
   int refuseFullQueue(uint32_t source);
   void waitForRecords(std::unique_lock<std::mutex>& lock);
   size_t takeBurst(EventParms* out, size_t max);
-  void deliver(const EventParms& record);
+  void deliver(const EventParms& record, DeliveryClock& clock);
   std::string_view sourceName(uint32_t source) const;
   void reportStartupStatus();
   void checkClock(int64_t wall, int64_t elapsed);

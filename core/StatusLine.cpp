@@ -49,8 +49,11 @@ std::string DvrCore::topHolders() {
 }
 
 void DvrCore::statusTick(DispatchContext& context) {
-  const int64_t now = steadyNanos();
-  if (now - context.lastStatusPrint < kIntervalNanos) return;
+  statusTick(context, steadyNanos());
+}
+
+bool DvrCore::statusTick(DispatchContext& context, int64_t now) {
+  if (now - context.lastStatusPrint < kIntervalNanos) return false;
   context.lastStatusPrint = now;
 
   const std::string top = topHolders();
@@ -82,6 +85,7 @@ void DvrCore::statusTick(DispatchContext& context) {
   context.idleSeconds = 0;
   context.logDeliveryMicros = 0;
   context.memoryAtLastPrint = inUse;
+  return true;
 }
 
 }  // namespace kv::core

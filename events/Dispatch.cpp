@@ -3,6 +3,7 @@
 #include <array>
 
 #include "core/DvrCore.h"
+#include "events/DeliveryClock.h"
 #include "events/EventModel.h"
 #include "log/CoreLog.h"
 
@@ -19,21 +20,25 @@ constexpr size_t kDispatchBurst = 64;
 void DvrCore::dispatchLoop() {
   DispatchContext& context = dispatchContext;
   // The first wake-up prints the status record.
-  context.lastStatusPrint = steadyNanos() - kStatusIntervalNanos;
+  DeliveryClock clock(steadyNanos);
+  context.lastStatusPrint = clock.mark() - kStatusIntervalNanos;
   std::array<EventParms, kDispatchBurst> burst;
   for (;;) {
     size_t taken = 0;
     size_t left = 0;
     {
       std::unique_lock lock(queue.queueMutex);
-      if (queue.eventQueue.empty() && !stopRequested.load()) waitForRecords(lock);
+      if (queue.eventQueue.empty() && !stopRequested.load()) {
+        waitForRecords(lock);
+        clock.interrupt();
+      }
       if (queue.eventQueue.empty()) {
         if (stopRequested.load()) return;
         ++context.idleSeconds;
         context.queueLength = 0;
         queue.eventQueue.shrink();
         lock.unlock();
-        statusTick(context);
+        statusTick(context, clock.mark());
         continue;
       }
       taken = takeBurst(burst.data(), burst.size());
@@ -44,9 +49,12 @@ void DvrCore::dispatchLoop() {
       // Records of the burst not yet delivered still count as queued.
       context.queueLength = static_cast<uint32_t>(left + taken - i - 1);
       ++context.eventsDispatched;
-      statusTick(context);
-      applyModulesDelta(record);
-      deliver(record);
+      if (statusTick(context, clock.mark())) clock.interrupt();
+      if (record.type == kTypeConfig) {
+        applyModulesDelta(record);
+        clock.interrupt();
+      }
+      deliver(record, clock);
       releaseRef(record.data, 0);  // the queue's own reference
     }
   }
@@ -72,19 +80,20 @@ size_t DvrCore::takeBurst(EventParms* out, size_t max) {
 // Each plugin that wants the record holds a reference while it runs, and keeps it when its event
 // entry says so. Slow deliveries are reported, except for live log records, which are only timed:
 // a report would itself be a log record.
-void DvrCore::deliver(const EventParms& record) {
+void DvrCore::deliver(const EventParms& record, DeliveryClock& clock) {
   for (const auto& plugin : plugins) {
     if (!plugin->WantsEvent(record)) continue;
     const uint32_t slot = plugin->pluginId();
-    const int64_t start = steadyNanos();
+    const int64_t start = clock.mark();
     addRef(record.data, slot);
     if (plugin->DeliverEvent(record) == 0) releaseRef(record.data, slot);
-    const int64_t took = steadyNanos() - start;
+    const int64_t took = clock.lap() - start;
     if (record.type == kTypeLog) {
       if ((record.flags & kFlagLive) != 0) dispatchContext.logDeliveryMicros += took / 1000;
     } else if (took > kSlowDeliveryNanos) {
       coreLog0("{} took {}ms for {} event from {} [{:L}]", plugin->displayName(), took / 1000000,
                eventTypeName(record.type), sourceName(record.source), record.length);
+      clock.interrupt();
     }
   }
 }

@@ -94,6 +94,21 @@ TEST_F(DispatchTest, TheQueueLengthCountsEveryRecordNotYetDelivered) {
   for (uint32_t i = 0; i < 100; ++i) EXPECT_EQ(lengths[i], 99 - i) << i;
 }
 
+// In a stream of deliveries the read that ends one delivery starts the next: one clock read per
+// delivery, not one on either side of each and more per record.
+TEST_F(DispatchTest, AStreamOfDeliveriesReadsTheClockOncePerDelivery) {
+  addReceiver("first", 0x41);
+  addReceiver("second", 0x42);
+  constexpr int kRecords = 50;
+  for (int i = 0; i < kRecords; ++i) ASSERT_EQ(postAlarm("x"), kPostAccepted);
+  std::atomic<int> reads{0};
+  core_->steadyNanos = [&reads] { return int64_t{1'000'000'000} + reads++; };
+  drain();
+  ASSERT_EQ(deliveries().size(), 2u * kRecords);
+  // The start of the loop and the status record of its first turn may read once more each.
+  EXPECT_LE(reads.load(), 2 * kRecords + 3);
+}
+
 TEST_F(DispatchTest, ARecordNobodyWantsIsStillFreed) {
   addReceiver("only", 0x41);
   auto unknown = record(0x80, kFlagLive, kCam, "nobody");
