@@ -51,6 +51,7 @@
 #include "events/EventParms.h"
 #include "events/EventQueue.h"
 #include "events/MediaGate.h"
+#include "events/RefBlockPool.h"
 #include "events/Search.h"
 #include "log/LogSink.h"
 #include "log/RefusalRun.h"
@@ -211,6 +212,8 @@ class DvrCore {
 
   // The intake's queue with its bounds (events/EventQueue.h).
   EventQueue queue;
+  // Payload blocks kept for reuse (events/RefBlockPool.h); lock-free, any thread.
+  RefBlockPool blockPool;
 
   // Serialises the writing of core.xml, so that the queue lock is never held across a write to
   // the memory card. Taken before queueMutex.

@@ -30,6 +30,7 @@ void DvrCore::setThrottling(bool over) {
   const int64_t now = steadyNanos();
   throttling.store(over);
   if (over) {
+    blockPool.trim();  // what the pool keeps goes back first
     if (lowMemorySince.load() == kNoEpisode) {
       coreLog50("available system memory is low, throttling audio/video");
       publishMemoryDocument();

@@ -38,6 +38,8 @@ void DvrCore::dispatchLoop() {
         context.queueLength = 0;
         queue.eventQueue.shrink();
         lock.unlock();
+        // An idle core keeps nothing for the next burst.
+        if (blockPool.pooledBytes() != 0) blockPool.trim();
         statusTick(context, clock.mark());
         continue;
       }

@@ -11,7 +11,7 @@
 #include "core/DvrCore.h"
 #include "crypto/CryptoRequest.h"
 #include "events/EventModel.h"
-#include "events/RefBlock.h"
+#include "events/RefBlockPool.h"
 #include "log/CoreLog.h"
 
 namespace kv::core {
@@ -127,7 +127,7 @@ int DvrCore::queueEvent(const EventParms& event, bool unbounded) {
   // is refused before anything is allocated.
   if (event.length != 0 && event.data == nullptr) return kPostRefused;
   if (event.length > UINT32_MAX - sizeof(RefBlockHeader)) return kPostRefused;
-  void* block = event.length != 0 ? allocateRefBlock(event.data, event.length) : nullptr;
+  void* block = event.length != 0 ? blockPool.allocate(event.data, event.length) : nullptr;
   if (block != nullptr) {
     counters.refblkCount.fetch_add(1, std::memory_order_relaxed);
     counters.refblkBytes.fetch_add(refBlockOf(block)->total, std::memory_order_relaxed);
@@ -165,6 +165,7 @@ bool DvrCore::takeResultSlot(SearchHandler::StoredProvider& provider, void* bloc
   });
   if (provider.pending != nullptr) return false;
   provider.pending = block;
+  searches.resultsInFlight.fetch_add(1);
   return true;
 }
 
@@ -229,7 +230,7 @@ int DvrCore::refuseResult(void* block) {
   if (block != nullptr) {
     counters.refblkCount.fetch_sub(1, std::memory_order_relaxed);
     counters.refblkBytes.fetch_sub(refBlockOf(block)->total, std::memory_order_relaxed);
-    freeRefBlock(block);
+    blockPool.recycle(block);
   }
   return kPostRefused;
 }
@@ -270,17 +271,19 @@ int DvrCore::dropRef(void* data) {
   counters.refblkCount.fetch_sub(1, std::memory_order_relaxed);
   counters.refblkBytes.fetch_sub(header->total, std::memory_order_relaxed);
   // Wake the search thread whose result this was before freeing, so that a new block at the same
-  // address can't be mistaken for this one.
-  {
+  // address can't be mistaken for this one. A result in flight was counted before its record was
+  // queued, so a count of 0 means that this block is nobody's.
+  if (searches.resultsInFlight.load() != 0) {
     std::lock_guard lock(searches.requestMutex);
     for (auto& [thread, provider] : searches.providers) {
       std::lock_guard providerLock(provider->mutex);
       if (provider->pending != data) continue;
       provider->pending = nullptr;
+      searches.resultsInFlight.fetch_sub(1);
       provider->cond.notify_one();
     }
   }
-  freeRefBlock(data);
+  blockPool.recycle(data);
   return 0;
 }
 

@@ -110,7 +110,13 @@ void DvrCore::runSearch(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plu
   plugin->DeliverSearch(request->record);
   {
     std::lock_guard lock(searches.requestMutex);
-    searches.providers.erase(self);
+    const auto it = searches.providers.find(self);
+    {
+      // A result still held when its thread ends is nobody's result any more.
+      std::lock_guard providerLock(it->second->mutex);
+      if (it->second->pending != nullptr) searches.resultsInFlight.fetch_sub(1);
+    }
+    searches.providers.erase(it);
   }
   plugin->SearchEnded();
 }

@@ -5,6 +5,7 @@
 // `requestMutex`; a provider's own mutex is always taken after `requestMutex`, never before.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -56,6 +57,9 @@ struct SearchState {
   std::set<uint32_t> cancelledRequests KV_GUARDED_BY(requestMutex);
   std::map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> providers
       KV_GUARDED_BY(requestMutex);
+  // Providers whose `pending` is set: changed with it, under the provider's mutex. Freeing a block
+  // looks for its provider only when this isn't 0.
+  std::atomic<uint32_t> resultsInFlight{0};
 
   // Counted in before a search thread starts and out as its last step; the teardown waits for 0.
   std::mutex searchThreadMutex;  // a leaf
