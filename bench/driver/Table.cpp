@@ -110,7 +110,7 @@ void printTable(const std::vector<Row>& rows) {
     const Verdict verdict = judgeRow(row);
     for (const Check& check : verdict.checks) met += check.met ? 1 : 0;
     checks += verdict.checks.size();
-    std::printf("%-8s %2u  %-26s %-26s %7.2fx  %14s %14s %8.0f  %-28s %s\n",
+    std::printf("%-8s %2u  %-26s %-26s %7.2fx  %14s %14s %8.0f  %-30s %s\n",
                 sizeName(row.scenario.payload).c_str(), row.scenario.consumers,
                 withRange(row.core).c_str(), withRange(row.zeroMq).c_str(), ratioOf(row),
                 perSecond(row.copy.coldNanos).c_str(), perSecond(row.copy.hotNanos).c_str(),
