@@ -96,15 +96,16 @@ sdk: deps
 test-host: sdk
 
 # The event-path benchmark: the real core with a producer and K consumers against ZeroMQ and memcpy,
-# medians of 5 runs; prints the table and writes bench/results/latest.csv; then the intake's
-# microbenchmarks. Preset bench (Release, no tests); BENCH_ARGS go to korva-bench (--runs N,
-# --scale F, --only PAYLOAD).
+# medians of 5 runs; prints the table with its goals, writes bench/results/latest.csv and plots it
+# (bench/results/throughput.png, gnuplot); then the intake's microbenchmarks. Preset bench
+# (Release, no tests); BENCH_ARGS go to korva-bench (--runs N, --scale F, --only PAYLOAD).
 .PHONY: bench
 bench:
 	bash scripts/install-deps.sh bench
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j $(JOBS)
 	build/bench/bench/korva-bench $(BENCH_ARGS)
+	gnuplot bench/plot.gp && echo "plot: bench/results/throughput.png"
 	build/bench/bench/korva-microbench --benchmark_min_time=0.2
 
 format:

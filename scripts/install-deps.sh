@@ -16,9 +16,10 @@ host_packages=(
   clang libclang-rt-14-dev llvm gdb
 )
 armhf_packages=(libfmt-dev:armhf libssl-dev:armhf)
-# korva-bench's yardstick (ZeroMQ) and the microbenchmarks' library: the bench build only.
+# korva-bench's yardstick (ZeroMQ), the microbenchmarks' library and gnuplot for the plot (the
+# headless build, whose pngcairo terminal needs no display): the bench build only.
 bench_packages=()
-if [ "${1:-}" = bench ]; then bench_packages=(libzmq3-dev libbenchmark-dev); fi
+if [ "${1:-}" = bench ]; then bench_packages=(libzmq3-dev libbenchmark-dev gnuplot-nox); fi
 
 sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 

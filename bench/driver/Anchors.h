@@ -19,8 +19,9 @@ CopyCost measureCopy(size_t bytes);
 
 // `count` messages of `payload` bytes from one in-process PUB socket to `subscribers` SUB sockets,
 // each on its own thread, with the core queue's bound as high-water mark and nothing dropped (a
-// full pipe pushes back). Judged like a core run: each subscriber checks the sequence numbers
-// that a payload of 8 bytes or more carries.
+// full pipe pushes back). One copy per message, at the send; the subscribers read in place.
+// Judged like a core run: each subscriber checks the sequence numbers that a payload of 8 bytes
+// or more carries.
 RunOutcome runZeroMq(uint32_t payload, uint32_t subscribers, uint32_t count);
 
 }  // namespace kv::bench

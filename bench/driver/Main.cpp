@@ -1,8 +1,9 @@
 // korva-bench: the event path of the real korvacore against its yardsticks. For each payload size
 // and number of consumers it runs the core with the bench producer and consumers, ZeroMQ's
 // in-process publish/subscribe with as many subscribers, and a hot and a cold memcpy of the
-// payload; prints one table of medians and writes it as CSV. A run that lost or reordered a
-// record fails the whole bench with what went wrong instead of printing a number.
+// payload; prints one table of medians with the goal each row is held to and writes it as CSV. A
+// run that lost or reordered a record fails the whole bench with what went wrong instead of
+// printing a number.
 //
 //   korva-bench [--runs N] [--scale F] [--scratch DIR] [--csv FILE] [--only PAYLOAD]
 #include <chrono>
@@ -18,18 +19,12 @@
 #include "bench/driver/Anchors.h"
 #include "bench/driver/CoreRun.h"
 #include "bench/driver/Results.h"
+#include "bench/driver/Table.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace kv::bench;
-
-struct Scenario {
-  uint32_t payload;
-  uint32_t consumers;
-  uint32_t count;  // records per run: a run of a few tenths of a second, whose backlog, were the
-                   // producer to outrun the dispatch thread completely, stays near 500 MiB
-};
 
 const Scenario kScenarios[] = {
     {0, 1, 300000},   {0, 4, 300000},   {1024, 1, 200000}, {1024, 4, 200000},
@@ -67,25 +62,6 @@ Options parse(int argc, char** argv) {
   }
   return options;
 }
-
-std::string sizeName(uint32_t bytes) {
-  if (bytes >= 1024 && bytes % 1024 == 0) return std::to_string(bytes / 1024) + " KiB";
-  return std::to_string(bytes) + " B";
-}
-
-std::string withRange(const Spread& spread) {
-  return formatRate(spread.median) + " (" + formatRate(spread.min) + " - " +
-         formatRate(spread.max) + ")";
-}
-
-struct Row {
-  Scenario scenario;
-  Spread core;
-  Spread zeroMq;
-  CopyCost copy;
-  Spread coreRefused;
-  Spread zeroMqRefused;
-};
 
 void fail(const Scenario& scenario, const char* what, int run, const std::string& error) {
   std::fprintf(stderr, "korva-bench: FAILED: %s, K=%u, %s run %d of %u records: %s\n",
@@ -132,31 +108,8 @@ int main(int argc, char** argv) try {
   }
   fs::remove_all(options.scratch / "core");
 
-  std::printf("%-8s %2s  %-26s %-26s %8s  %14s %14s\n", "payload", "K", "core ev/s (min - max)",
-              "ZeroMQ ev/s (min - max)", "core/ZMQ", "memcpy cold/s", "memcpy hot/s");
-  for (const Row& row : rows) {
-    const auto perSecond = [&](double nanos) {
-      return row.scenario.payload == 0 ? std::string("-") : formatRate(1e9 / nanos);
-    };
-    std::printf("%-8s %2u  %-26s %-26s %7.2fx  %14s %14s\n", sizeName(row.scenario.payload).c_str(),
-                row.scenario.consumers, withRange(row.core).c_str(), withRange(row.zeroMq).c_str(),
-                row.core.median / row.zeroMq.median, perSecond(row.copy.coldNanos).c_str(),
-                perSecond(row.copy.hotNanos).c_str());
-  }
-
-  fs::create_directories(options.csv.parent_path());
-  std::ofstream csv(options.csv);
-  csv << "payload_bytes,consumers,records,runs,core_median,core_min,core_max,zmq_median,zmq_min,"
-         "zmq_max,core_over_zmq,memcpy_cold_ns,memcpy_hot_ns,core_refused_median,zmq_refused_"
-         "median\n";
-  for (const Row& row : rows) {
-    csv << row.scenario.payload << ',' << row.scenario.consumers << ',' << row.scenario.count << ','
-        << options.runs << ',' << row.core.median << ',' << row.core.min << ',' << row.core.max
-        << ',' << row.zeroMq.median << ',' << row.zeroMq.min << ',' << row.zeroMq.max << ','
-        << row.core.median / row.zeroMq.median << ',' << row.copy.coldNanos << ','
-        << row.copy.hotNanos << ',' << row.coreRefused.median << ',' << row.zeroMqRefused.median
-        << '\n';
-  }
+  printTable(rows);
+  writeCsv(options.csv, rows, options.runs);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   std::printf("\nmedians of %d runs; every run delivered every record in order; %.0f s; %s\n",
