@@ -1,7 +1,5 @@
 // The dispatch loop: drains the event queue on the first thread and offers each record to every
 // plugin in list order, holding a reference for each plugin while it runs.
-#include <array>
-
 #include "core/DvrCore.h"
 #include "events/DeliveryClock.h"
 #include "events/EventModel.h"
@@ -12,8 +10,6 @@ namespace {
 
 constexpr int64_t kSlowDeliveryNanos = 5'000'000;
 constexpr int64_t kStatusIntervalNanos = 60'000'000'000;
-// Records taken from the queue per lock.
-constexpr size_t kDispatchBurst = 64;
 
 }  // namespace
 
@@ -22,12 +18,13 @@ void DvrCore::dispatchLoop() {
   // The first wake-up prints the status record.
   DeliveryClock clock(steadyNanos);
   context.lastStatusPrint = clock.mark() - kStatusIntervalNanos;
-  std::array<EventParms, kDispatchBurst> burst;
+  // The burst being delivered: everything queued when the loop last looked, taken in one swap so
+  // that posters and the loop share the lock only for a moment. Both rings keep their storage.
+  RecordRing burst;
   for (;;) {
-    size_t taken = 0;
-    size_t left = 0;
     {
       std::unique_lock lock(queue.queueMutex);
+      finishBurst(burst);
       if (queue.eventQueue.empty() && !stopRequested.load()) {
         waitForRecords(lock);
         clock.interrupt();
@@ -39,17 +36,18 @@ void DvrCore::dispatchLoop() {
         queue.eventQueue.shrink();
         lock.unlock();
         // An idle core keeps nothing for the next burst.
+        burst.shrink();
         if (blockPool.pooledBytes() != 0) blockPool.trim();
         statusTick(context, clock.mark());
         continue;
       }
-      taken = takeBurst(burst.data(), burst.size());
-      left = queue.eventQueue.size();
+      burst.swap(queue.eventQueue);
+      queue.burstRecords = burst.size();
     }
-    for (size_t i = 0; i < taken; ++i) {
-      const EventParms& record = burst[i];
+    size_t left = burst.size();
+    for (const EventParms& record : burst) {
       // Records of the burst not yet delivered still count as queued.
-      context.queueLength = static_cast<uint32_t>(left + taken - i - 1);
+      context.queueLength = static_cast<uint32_t>(--left);
       ++context.eventsDispatched;
       if (statusTick(context, clock.mark())) clock.interrupt();
       if (record.type == kTypeConfig) {
@@ -71,12 +69,11 @@ void DvrCore::waitForRecords(std::unique_lock<std::mutex>& lock) {
   queue.dispatcherWaiting = false;
 }
 
-// Takes up to `max` records from the queue into `out`, under the queue lock held by the caller:
-// one lock for a burst instead of one per record.
-size_t DvrCore::takeBurst(EventParms* out, size_t max) {
-  const size_t taken = queue.eventQueue.popFront(out, max);
-  for (size_t i = 0; i < taken; ++i) queue.queuedBytes -= out[i].length;
-  return taken;
+// The delivered burst leaves the queue's bounds, under the queue lock held by the caller.
+void DvrCore::finishBurst(RecordRing& burst) {
+  for (const EventParms& record : burst) queue.queuedBytes -= record.length;
+  queue.burstRecords = 0;
+  burst.clear();
 }
 
 // Each plugin that wants the record holds a reference while it runs, and keeps it when its event

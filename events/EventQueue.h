@@ -1,7 +1,7 @@
 // EventQueue: the intake's queue of records for the dispatch loop, with its bounds.
 //
 // Every poster appends under `queueMutex` and signals `queueCond` when the dispatch loop sleeps;
-// the dispatch loop on the first thread takes a burst of records per lock. A stop is decided
+// the dispatch loop on the first thread takes everything queued in one swap. A stop is decided
 // against the queue under the same lock (DvrCore::appendToQueue and DvrCore::dispatchLoop). Each
 // queued record holds the queue's reference to its payload block.
 #pragma once
@@ -27,7 +27,9 @@ struct EventQueue {
   std::mutex queueMutex;  // a leaf: nothing is taken while it is held
   std::condition_variable queueCond;
   RecordRing eventQueue KV_GUARDED_BY(queueMutex);
-  uint64_t queuedBytes KV_GUARDED_BY(queueMutex) = 0;  // payload bytes of the queued records
+  // The bounds count the burst the dispatch loop is delivering as still queued.
+  size_t burstRecords KV_GUARDED_BY(queueMutex) = 0;
+  uint64_t queuedBytes KV_GUARDED_BY(queueMutex) = 0;  // payload bytes, the burst's included
   // The dispatch loop waits on `queueCond`: only then does a post need to wake it.
   bool dispatcherWaiting KV_GUARDED_BY(queueMutex) = false;
   RefusalRun queueRefusals;  // posts refused for the bounds, logged as one run; lock-free

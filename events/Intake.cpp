@@ -183,8 +183,9 @@ int DvrCore::appendToQueue(const EventParms& entry, bool unbounded) {
       releaseRef(entry.data, 0);
       return kPostRefused;
     }
-    full = !unbounded && (queue.eventQueue.size() >= EventQueue::kMaxQueuedRecords ||
-                          queue.queuedBytes + entry.length > EventQueue::kMaxQueuedBytes);
+    full = !unbounded &&
+           (queue.eventQueue.size() + queue.burstRecords >= EventQueue::kMaxQueuedRecords ||
+            queue.queuedBytes + entry.length > EventQueue::kMaxQueuedBytes);
     if (!full && !pushRecord(entry)) {
       lock.unlock();
       releaseRef(entry.data, 0);

@@ -68,14 +68,6 @@ class RecordRing {
     head_ = (head_ + 1) & (capacity_ - 1);
     --size_;
   }
-  // Moves up to `max` records from the front to `out`; returns how many.
-  size_t popFront(EventParms* out, size_t max) {
-    const size_t count = size_ < max ? size_ : max;
-    for (size_t i = 0; i < count; ++i) out[i] = at(i);
-    head_ = (head_ + count) & (capacity_ == 0 ? 0 : capacity_ - 1);
-    size_ -= count;
-    return count;
-  }
   // Empties the ring and keeps its storage.
   void clear() {
     head_ = 0;

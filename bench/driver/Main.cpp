@@ -5,7 +5,7 @@
 // run that lost or reordered a record fails the whole bench with what went wrong instead of
 // printing a number.
 //
-//   korva-bench [--runs N] [--scale F] [--scratch DIR] [--csv FILE] [--only PAYLOAD]
+//   korva-bench [--runs N] [--scale F] [--scratch DIR] [--csv FILE] [--only PAYLOAD] [--core PATH]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +37,7 @@ struct Options {
   fs::path scratch = KV_BENCH_SCRATCH;
   fs::path csv = KV_BENCH_CSV;
   long only = -1;  // one payload size only
+  fs::path core = KV_BENCH_KORVACORE;  // another build of the core, to compare with
 };
 
 Options parse(int argc, char** argv) {
@@ -54,6 +55,8 @@ Options parse(int argc, char** argv) {
       options.scratch = value;
     } else if (word == "--csv") {
       options.csv = value;
+    } else if (word == "--core") {
+      options.core = value;
     } else if (word == "--only") {
       options.only = std::atol(value.c_str());
     } else {
@@ -74,7 +77,7 @@ void fail(const Scenario& scenario, const char* what, int run, const std::string
 
 int main(int argc, char** argv) try {
   const Options options = parse(argc, argv);
-  const CorePaths paths{KV_BENCH_KORVACORE, KV_BENCH_PRODUCER, KV_BENCH_CONSUMER, {}};
+  const CorePaths paths{options.core, KV_BENCH_PRODUCER, KV_BENCH_CONSUMER, {}};
   std::vector<Row> rows;
   std::map<uint32_t, CopyCost> copies;
   const auto began = std::chrono::steady_clock::now();

@@ -42,21 +42,26 @@ TEST(RecordRingTest, KeepsOrderAcrossTheWrapAndAcrossGrowth) {
   EXPECT_EQ(ring.back().requestId, next - 1);
 }
 
-TEST(RecordRingTest, BurstsComeFromTheFrontInOrderAndStopAtWhatIsThere) {
-  RecordRing ring;
-  EventParms burst[64];
-  EXPECT_EQ(ring.popFront(burst, 64), 0u);  // nothing, not even storage yet
-  for (uint32_t n = 0; n < 100; ++n) ring.push_back(numbered(n));
-  ASSERT_EQ(ring.popFront(burst, 64), 64u);
-  for (uint32_t n = 0; n < 64; ++n) EXPECT_EQ(burst[n].requestId, n);
-  EXPECT_EQ(ring.front().requestId, 64u);
-  // Refilled past the wrap; the next burst takes the 36 left and the new ones in order.
-  for (uint32_t n = 100; n < 150; ++n) ring.push_back(numbered(n));
-  ASSERT_EQ(ring.popFront(burst, 64), 64u);
-  for (uint32_t n = 0; n < 64; ++n) EXPECT_EQ(burst[n].requestId, 64 + n);
-  ASSERT_EQ(ring.popFront(burst, 64), 22u);
-  EXPECT_EQ(burst[21].requestId, 149u);
-  EXPECT_TRUE(ring.empty());
+// The dispatch loop swaps its delivered, empty ring for the queue: each side keeps its order, and
+// the storage travels with it.
+TEST(RecordRingTest, ASwapHandsOverTheRecordsAndTheStorage) {
+  RecordRing queue;
+  RecordRing burst;
+  for (uint32_t n = 0; n < 100; ++n) queue.push_back(numbered(n));
+  for (uint32_t n = 0; n < 60; ++n) queue.pop_front();                // the front is past the start
+  for (uint32_t n = 100; n < 150; ++n) queue.push_back(numbered(n));  // and wraps
+  burst.swap(queue);
+  EXPECT_TRUE(queue.empty());
+  EXPECT_EQ(queue.capacity(), 0u);
+  ASSERT_EQ(burst.size(), 90u);
+  std::vector<uint32_t> expected;
+  for (uint32_t n = 60; n < 150; ++n) expected.push_back(n);
+  EXPECT_EQ(numbersIn(burst), expected);
+  burst.clear();
+  queue.push_back(numbered(1));
+  burst.swap(queue);
+  EXPECT_EQ(numbersIn(burst), std::vector<uint32_t>{1});
+  EXPECT_EQ(queue.capacity(), 128u);  // the storage the first burst grew, ready for posters
 }
 
 TEST(RecordRingTest, AnEmptiedRingGivesBackWhatABurstGrewAndStillWorks) {
@@ -69,7 +74,7 @@ TEST(RecordRingTest, AnEmptiedRingGivesBackWhatABurstGrewAndStillWorks) {
   for (uint32_t n = 0; n < 100; ++n) ring.push_back(numbered(n));
   ring.shrink();  // not while records are queued
   EXPECT_EQ(ring.capacity(), 128u);
-  ring.popFront(std::vector<EventParms>(100).data(), 100);
+  ring.clear();
   ring.shrink();
   ring.push_back(numbered(7));
   EXPECT_EQ(ring.capacity(), RecordRing::kInitialCapacity);
