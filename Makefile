@@ -107,6 +107,16 @@ bench:
 	build/bench/bench/korva-bench $(BENCH_ARGS)
 	build/bench/bench/korva-microbench --benchmark_min_time=0.2
 
+# The soak of korva-bench: SOAK_SECONDS (an hour unless given) of paced traffic, 1 kHz, 1 KiB, K=4,
+# the core's USS sampled every 10 s; first, last and largest USS and the growth. Not in `make bench`.
+SOAK_SECONDS ?= 3600
+.PHONY: bench-soak
+bench-soak:
+	bash scripts/install-deps.sh bench
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench -j $(JOBS)
+	build/bench/bench/korva-bench --soak $(SOAK_SECONDS)
+
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i
 
