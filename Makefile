@@ -99,6 +99,8 @@ test-host: sdk
 # medians of 5 runs; prints the table and writes bench/results/latest.csv; then the intake's
 # microbenchmarks. Preset bench (Release, no tests); BENCH_ARGS go to korva-bench (--runs N,
 # --scale F, --only PAYLOAD).
+# After the table, the scenarios of docs/performance.md (latency, idle, startup, search; BENCH_ARGS
+# --scenarios LIST, --skip-table, --idle-seconds S), each with its CSV in bench/results/.
 .PHONY: bench
 bench:
 	bash scripts/install-deps.sh bench
