@@ -17,6 +17,7 @@
 #include "bench/driver/Scenarios.h"
 #include "bench/driver/SearchStream.h"
 #include "bench/plugins/Percentiles.h"
+#include "bench/plugins/SequenceCheck.h"
 
 namespace kv::bench {
 namespace {
@@ -48,6 +49,40 @@ TEST(BenchPercentiles, NearestRankPicksAMeasuredValue) {
   EXPECT_EQ(single.p99, 42);
   std::vector<int64_t> none;
   EXPECT_EQ(summarise(none).samples, 0u);
+}
+
+// The receiving side's check, as the consumers and the requester report it: the first fault is
+// the one named, and a payload whose own number disagrees counts as a wrong payload.
+TEST(BenchSequenceCheck, NamesTheFirstBreakAndCatchesStalePayloads) {
+  uint64_t numbers[4] = {0, 1, 2, 3};
+  const auto record = [&](uint64_t sequence, uint64_t* payload, uint32_t length) {
+    core::EventParms event = core::makeEventRecord(core::kTypeAlarm, core::kFlagStored, 0,
+                                                   payload, length);
+    writeSequence(event, sequence);
+    return event;
+  };
+  SequenceCheck clean(8);
+  for (uint64_t n = 0; n < 4; ++n) clean.see(record(n, &numbers[n], 8), 100 + n);
+  EXPECT_EQ(clean.reportLine(0x61, 4, 900),
+            "consumer id=97 received=4 expected=4 ordered=1 payload=1 first=100 last=900 badat=0");
+
+  SequenceCheck repeated(8);
+  for (uint64_t n : {0, 1, 1, 3, 2}) repeated.see(record(n, &numbers[n], 8), 5);
+  const auto report = parseConsumerReport(repeated.reportLine(0x62, 4, 9));
+  ASSERT_TRUE(report);
+  EXPECT_FALSE(report->ordered);
+  EXPECT_EQ(report->badAt, 1u);  // the repeat, not the later jump
+  EXPECT_EQ(report->received, 5u);
+
+  // A block reused before the reader saw it: record 2 arrives carrying number 1.
+  SequenceCheck stale(8);
+  stale.see(record(0, &numbers[0], 8), 1);
+  stale.see(record(1, &numbers[1], 8), 2);
+  stale.see(record(2, &numbers[1], 8), 3);
+  EXPECT_FALSE(parseConsumerReport(stale.reportLine(0x61, 3, 4))->payloadOk);
+  SequenceCheck shortPayload(8);
+  shortPayload.see(record(0, &numbers[0], 4), 1);
+  EXPECT_FALSE(parseConsumerReport(shortPayload.reportLine(0x61, 1, 4))->payloadOk);
 }
 
 TEST(BenchLatencyJudge, TakesTheWorstConsumerAndRefusesShortOrMissingReports) {
