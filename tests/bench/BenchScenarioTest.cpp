@@ -220,12 +220,12 @@ TEST(BenchScenarioRun, PacedLatencyRunsAreTimedAndALossFails) {
 TEST(BenchScenarioRun, SearchStreamsAreCheckedAtTheRequester) {
   const SearchPaths paths{KV_KORVACORE, KV_BENCH_SERVER, KV_BENCH_REQUESTER, emulatorWords()};
   const fs::path dir = scratch("kv_bench_search_");
-  for (const uint32_t payload : {0u, 3u, 1024u, 65536u}) {
+  for (const uint32_t payload : {3u, 65536u}) {
     const RunOutcome good =
-        runSearchStream(paths, payload, 300, std::nullopt, dir, std::chrono::seconds(60));
+        runSearchStream(paths, payload, 200, std::nullopt, dir, std::chrono::seconds(60));
     EXPECT_TRUE(good.ok()) << payload << " B: " << good.error;
   }
-  const RunOutcome lost = runSearchStream(paths, 1024, 300, 10, dir, std::chrono::seconds(60));
+  const RunOutcome lost = runSearchStream(paths, 1024, 200, 10, dir, std::chrono::seconds(60));
   EXPECT_FALSE(lost.ok());
   EXPECT_NE(lost.error.find("0x61 received record 11 out of order"), std::string::npos)
       << lost.error;
