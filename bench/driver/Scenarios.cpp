@@ -11,8 +11,9 @@ std::vector<std::string> parseScenarioList(const std::string& list) {
   std::stringstream words(list);
   for (std::string word; std::getline(words, word, ',');) {
     if (word == "all") return kScenarioNames;
+    if (word == "none") return {};  // the table alone
     if (std::find(kScenarioNames.begin(), kScenarioNames.end(), word) == kScenarioNames.end()) {
-      throw std::invalid_argument("unknown scenario \"" + word + "\" (latency, idle, startup, search, all)");
+      throw std::invalid_argument("unknown scenario \"" + word + "\" (latency, idle, startup, search, all, none)");
     }
     names.push_back(word);
   }

@@ -26,7 +26,8 @@ struct ScenarioOptions {
   std::filesystem::path csvDir;
 };
 
-// "latency,search": names of kScenarioNames, or "all"; std::invalid_argument for any other word.
+// "latency,search": names of kScenarioNames, "all", or "none" (the table alone);
+// std::invalid_argument for any other word.
 std::vector<std::string> parseScenarioList(const std::string& list);
 
 // What every scenario gets: where the pieces are, and the options.

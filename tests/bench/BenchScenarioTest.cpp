@@ -173,6 +173,7 @@ TEST(BenchProcStats, StatTimesCountFromTheLastParenthesis) {
 TEST(BenchScenarioList, NamesOrAllOnly) {
   EXPECT_EQ(parseScenarioList("search,latency"), (std::vector<std::string>{"search", "latency"}));
   EXPECT_EQ(parseScenarioList("all"), kScenarioNames);
+  EXPECT_TRUE(parseScenarioList("none").empty());
   EXPECT_THROW(parseScenarioList("latency,soak"), std::invalid_argument);
 }
 
