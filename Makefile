@@ -99,6 +99,8 @@ test-host: sdk
 # medians of 5 runs; prints the table with its goals, writes bench/results/latest.csv and plots it
 # (bench/results/throughput.png, gnuplot); then the intake's microbenchmarks. Preset bench
 # (Release, no tests); BENCH_ARGS go to korva-bench (--runs N, --scale F, --only PAYLOAD).
+# After the table, the scenarios of docs/performance.md (latency, idle, startup, search; BENCH_ARGS
+# --scenarios LIST, --skip-table, --idle-seconds S, --core PATH), each with its CSV in bench/results/.
 .PHONY: bench
 bench:
 	bash scripts/install-deps.sh bench
@@ -107,6 +109,16 @@ bench:
 	build/bench/bench/korva-bench $(BENCH_ARGS)
 	gnuplot bench/plot.gp && echo "plot: bench/results/throughput.png"
 	build/bench/bench/korva-microbench --benchmark_min_time=0.2
+
+# The soak of korva-bench: SOAK_SECONDS (an hour unless given) of paced traffic, 1 kHz, 1 KiB, K=4,
+# the core's USS sampled every 10 s; first, last and largest USS and the growth. Not in `make bench`.
+SOAK_SECONDS ?= 3600
+.PHONY: bench-soak
+bench-soak:
+	bash scripts/install-deps.sh bench
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench -j $(JOBS)
+	build/bench/bench/korva-bench --soak $(SOAK_SECONDS)
 
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i

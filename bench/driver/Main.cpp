@@ -6,6 +6,8 @@
 // printing a number.
 //
 //   korva-bench [--runs N] [--scale F] [--scratch DIR] [--csv FILE] [--only PAYLOAD] [--core PATH]
+//               [--scenarios LIST] [--skip-table] [--idle-seconds S] [--soak SECONDS]
+// The scenarios (bench/driver/Scenarios.h) run after the table, their CSVs beside its own.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,7 @@
 #include "bench/driver/Anchors.h"
 #include "bench/driver/CoreRun.h"
 #include "bench/driver/Results.h"
+#include "bench/driver/Scenarios.h"
 #include "bench/driver/Table.h"
 
 namespace {
@@ -36,14 +39,19 @@ struct Options {
   double scale = 1.0;
   fs::path scratch = KV_BENCH_SCRATCH;
   fs::path csv = KV_BENCH_CSV;
-  long only = -1;  // one payload size only
+  long only = -1;                      // one payload size only
   fs::path core = KV_BENCH_KORVACORE;  // another build of the core, to compare with
+  ScenarioOptions scenarios;
 };
 
 Options parse(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
+    if (word == "--skip-table") {
+      options.scenarios.skipTable = true;
+      continue;
+    }
     if (i + 1 >= argc) throw std::invalid_argument("unknown option or missing value: " + word);
     const std::string value = argv[++i];
     if (word == "--runs") {
@@ -59,10 +67,21 @@ Options parse(int argc, char** argv) {
       options.core = value;
     } else if (word == "--only") {
       options.only = std::atol(value.c_str());
+    } else if (word == "--scenarios") {
+      options.scenarios.which = parseScenarioList(value);
+    } else if (word == "--idle-seconds") {
+      options.scenarios.idleSeconds = std::max(1, std::atoi(value.c_str()));
+    } else if (word == "--soak") {
+      options.scenarios.soakSeconds = std::max(20, std::atoi(value.c_str()));
     } else {
       throw std::invalid_argument("unknown option " + word);
     }
   }
+  options.scenarios.runs = options.runs;
+  options.scenarios.scale = options.scale;
+  options.scenarios.scratch = options.scratch;
+  options.scenarios.csvDir = options.csv.parent_path();
+  options.scenarios.core = options.core;
   return options;
 }
 
@@ -77,6 +96,9 @@ void fail(const Scenario& scenario, const char* what, int run, const std::string
 
 int main(int argc, char** argv) try {
   const Options options = parse(argc, argv);
+  if (options.scenarios.skipTable || options.scenarios.soakSeconds > 0) {
+    return runScenarios(options.scenarios);
+  }
   const CorePaths paths{options.core, KV_BENCH_PRODUCER, KV_BENCH_CONSUMER, {}};
   std::vector<Row> rows;
   std::map<uint32_t, CopyCost> copies;
@@ -117,7 +139,8 @@ int main(int argc, char** argv) try {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   std::printf("\nmedians of %d runs; every run delivered every record in order; %.0f s; %s\n",
               options.runs, seconds, options.csv.c_str());
-  return 0;
+  std::fflush(stdout);
+  return runScenarios(options.scenarios);
 } catch (const std::exception& error) {
   std::fprintf(stderr, "korva-bench: %s\n", error.what());
   return 2;

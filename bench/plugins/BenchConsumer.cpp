@@ -2,16 +2,20 @@
 // with none missing and with the payload they announce, and on the end marker reports to the
 // supervisor: "consumer id=ID received=N expected=M ordered=0|1 payload=0|1 first=NS last=NS
 // badat=S" (steady-clock nanoseconds of the first record and of the end marker; badat is the
-// sequence number where order first broke).
+// sequence number where order first broke). With latency=1 it first sends "latency id=ID
+// samples=N p50=NS p99=NS max=NS": the time from each record's post to its delivery here.
 //
 // Settings in "<its path>.conf": id=N (default 97, 0x61), payload=BYTES (the size every record
-// must have, default 0).
+// must have, default 0), latency=0|1 (default 0).
 //
 // Threads: every entry point here runs on the core's first thread, so the state needs no lock.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "bench/plugins/BenchReport.h"
+#include "bench/plugins/Percentiles.h"
+#include "bench/plugins/SequenceCheck.h"
 #include "examples/common/PluginSettings.h"
 #include "plugins/EntryGuard.h"
 #include "plugins/PluginEntry.h"
@@ -23,40 +27,27 @@ namespace {
 
 PostEventFn post = nullptr;
 uint32_t id = kFirstConsumerId;
-uint32_t payloadSize = 0;
-
-uint64_t received = 0;
-uint64_t next = 0;  // the sequence number due
-bool ordered = true;
-bool payloadOk = true;
-uint64_t badAt = 0;
-int64_t first = 0;
+SequenceCheck check;
+bool timing = false;
+std::vector<int64_t> latencies;
 
 void onAlarm(const EventParms& event) {
-  const uint64_t sequence = readSequence(event);
+  const int64_t now = nowNanos();
   if (isEnd(event)) {
-    const int64_t last = nowNanos();
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "consumer id=%u received=%llu expected=%llu ordered=%d payload=%d first=%lld "
-                  "last=%lld badat=%llu",
-                  id, static_cast<unsigned long long>(received),
-                  static_cast<unsigned long long>(sequence), ordered ? 1 : 0, payloadOk ? 1 : 0,
-                  static_cast<long long>(first), static_cast<long long>(last),
-                  static_cast<unsigned long long>(badAt));
-    sendReport(post, makeAddress(id), text);
+    if (timing) {
+      const LatencySummary summary = summarise(latencies);
+      char text[160];
+      std::snprintf(text, sizeof text, "latency id=%u samples=%llu p50=%lld p99=%lld max=%lld", id,
+                    static_cast<unsigned long long>(summary.samples),
+                    static_cast<long long>(summary.p50), static_cast<long long>(summary.p99),
+                    static_cast<long long>(summary.max));
+      sendReport(post, makeAddress(id), text);
+    }
+    sendReport(post, makeAddress(id), check.reportLine(id, readSequence(event), now));
     return;
   }
-  if (received == 0) first = nowNanos();
-  if (sequence != next && ordered) {
-    ordered = false;
-    badAt = sequence;
-  }
-  if (event.length != payloadSize || payloadSequence(event, sequence) != sequence) {
-    payloadOk = false;
-  }
-  next = sequence + 1;
-  ++received;
+  if (timing) latencies.push_back(now - readStamp(event));
+  check.see(event, now);
 }
 
 }  // namespace
@@ -68,7 +59,9 @@ KV_PLUGIN_EXPORT int Load(const LoadRequest* request, LoadReply* reply) {
         const auto settings = kv::samples::PluginSettings::load(
             kv::samples::libraryPathOf(reinterpret_cast<const void*>(&Load)) + ".conf");
         id = settings.number("id", kFirstConsumerId, 1, 255);
-        payloadSize = settings.number("payload", 0, 0, 16u << 20);
+        check.setPayloadSize(settings.number("payload", 0, 0, 16u << 20));
+        timing = settings.number("latency", 0, 0, 1) != 0;
+        if (timing) latencies.reserve(1u << 16);
         post = request->postEvent;
         reply->address = makeAddress(id);
         reply->alarmSub = kSubLive;

@@ -4,12 +4,19 @@
 // nanoseconds of the first and the last post; R posts were refused by a full queue and tried
 // again).
 //
-// Settings in "<its path>.conf": count=N (default 100000), payload=BYTES (default 0), and for the
-// tests of the bench itself skip=S: record S is left out (its number is never posted, the count
-// still is), a loss that the consumers must notice.
+// Each record carries its post time too. With pace=HZ the posts follow a fixed grid of absolute
+// deadlines (HZ a second) instead, which doesn't drift however late one wake-up was.
+//
+// Settings in "<its path>.conf": count=N (default 100000), payload=BYTES (default 0), pace=HZ
+// (default 0: as fast as possible), wait=0|1 (default 1: wait for the dispatch loop first; 0 posts
+// at once, so the first record waits in the queue for the core's start-up), and for the tests of
+// the bench itself skip=S: record S is left out (its number is never posted, the count still is),
+// a loss that the consumers must notice.
 //
 // Threads: Load, Open, Close, Unload and OnEvent run on the core's first thread, the worker on a
 // core thread of its own; they meet only in `loopSeen` and `stopping`, under `mutex`.
+#include <time.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -35,6 +42,8 @@ PostEventFn post = nullptr;
 uint32_t count = 0;
 uint32_t payloadSize = 0;
 uint64_t skip = UINT64_MAX;
+uint32_t pace = 0;
+bool waitFirst = true;
 constexpr uint32_t kAddress = makeAddress(kProducerId);
 
 std::mutex mutex;
@@ -67,17 +76,36 @@ bool postPatiently(EventParms& record, uint64_t& refused) {
   return true;
 }
 
+// Sleeps until `deadline` on CLOCK_MONOTONIC (steady_clock's clock), then moves it one period on.
+void awaitTick(timespec& deadline, long periodNanos) {
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) != 0) {
+  }
+  deadline.tv_nsec += periodNanos;
+  while (deadline.tv_nsec >= 1'000'000'000L) {
+    deadline.tv_nsec -= 1'000'000'000L;
+    ++deadline.tv_sec;
+  }
+}
+
 void run() {
-  if (!waitForDispatch()) return;
+  if (waitFirst && !waitForDispatch()) return;
   std::vector<uint8_t> payload(payloadSize, 0x5A);
   uint64_t posted = 0;
   uint64_t refused = 0;
+  const long period = pace == 0 ? 0 : 1'000'000'000L / pace;
+  timespec deadline{};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
   const int64_t first = nowNanos();
   for (uint64_t sequence = 0; posted < count; ++sequence) {
     if (sequence == skip) continue;
+    if (period != 0) {
+      if (stopping.load(std::memory_order_relaxed)) break;
+      awaitTick(deadline, period);
+    }
     EventParms record = makeEventRecord(kTypeAlarm, kFlagLive, kAddress,
                                         payload.empty() ? nullptr : payload.data(), payload.size());
     writeSequence(record, sequence);
+    writeStamp(record, nowNanos());
     if (payload.size() >= sizeof sequence) std::memcpy(payload.data(), &sequence, sizeof sequence);
     if (!postPatiently(record, refused)) break;
     ++posted;
@@ -105,6 +133,8 @@ KV_PLUGIN_EXPORT int Load(const LoadRequest* request, LoadReply* reply) {
         count = settings.number("count", 100000, 1, 100000000);
         payloadSize = settings.number("payload", 0, 0, 16u << 20);
         skip = settings.number("skip", UINT32_MAX, 0, UINT32_MAX);
+        pace = settings.number("pace", 0, 0, 1'000'000);
+        waitFirst = settings.number("wait", 1, 0, 1) != 0;
         post = request->postEvent;
         reply->address = kAddress;
         reply->provideWorkerThread = 1;

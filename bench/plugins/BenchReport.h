@@ -34,6 +34,17 @@ inline uint64_t readSequence(const core::EventParms& record) {
   return sequence;
 }
 
+// The producer's post time (steady-clock nanoseconds) rides beside the sequence number, so that a
+// consumer can tell how long the record took to reach it.
+inline void writeStamp(core::EventParms& record, int64_t nanos) {
+  std::memcpy(record.typeBytes52 + sizeof(uint64_t), &nanos, sizeof nanos);
+}
+inline int64_t readStamp(const core::EventParms& record) {
+  int64_t nanos;
+  std::memcpy(&nanos, record.typeBytes52 + sizeof(uint64_t), sizeof nanos);
+  return nanos;
+}
+
 // The record after the last one: its sequence number is the count the producer posted.
 inline constexpr uint8_t kEndMarker = 0xE5;
 inline void markEnd(core::EventParms& record) {
