@@ -56,7 +56,6 @@ bool DvrCore::statusTick(DispatchContext& context, int64_t now) {
   if (now - context.lastStatusPrint < kIntervalNanos) return false;
   context.lastStatusPrint = now;
 
-  const std::string top = topHolders();
   const uint32_t inUse = lastMemoryInUse.load(std::memory_order_relaxed);
   const auto throttledVideo = takeCounter(counters.throttledVideo);
   const auto throttledAudio = takeCounter(counters.throttledAudio);
@@ -68,6 +67,7 @@ bool DvrCore::statusTick(DispatchContext& context, int64_t now) {
   const auto results = takeCounter(counters.searchResults);
   const auto resultBytes = takeCounter(counters.searchResultBytes);
   if (logLevelOf(0) <= kStatusLevel) {
+    const std::string top = topHolders();
     const std::string record =
         fmt::format(logLocale(),
                     "InQ:{:L} events:{:L} idle:{}s throttled[v:{:L} a:{:L}]\n"

@@ -20,7 +20,7 @@ void DvrCore::dispatchLoop() {
   context.lastStatusPrint = clock.mark() - kStatusIntervalNanos;
   // The burst being delivered: everything queued when the loop last looked, taken in one swap so
   // that posters and the loop share the lock only for a moment. Both rings keep their storage.
-  RecordRing burst;
+  RecordRing& burst = queue.burst;
   for (;;) {
     {
       std::unique_lock lock(queue.queueMutex);

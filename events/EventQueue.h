@@ -30,6 +30,9 @@ struct EventQueue {
   // The bounds count the burst the dispatch loop is delivering as still queued.
   size_t burstRecords KV_GUARDED_BY(queueMutex) = 0;
   uint64_t queuedBytes KV_GUARDED_BY(queueMutex) = 0;  // payload bytes, the burst's included
+  // The burst the dispatch loop is delivering; it trades storage with `eventQueue`. First thread
+  // only, swapped under `queueMutex`.
+  RecordRing burst;
   // The dispatch loop waits on `queueCond`: only then does a post need to wake it.
   bool dispatcherWaiting KV_GUARDED_BY(queueMutex) = false;
   RefusalRun queueRefusals;  // posts refused for the bounds, logged as one run; lock-free
