@@ -18,7 +18,10 @@ class SequenceCheck {
   explicit SequenceCheck(uint32_t payloadSize = 0) : payloadSize_(payloadSize) {}
   void setPayloadSize(uint32_t bytes) { payloadSize_ = bytes; }
 
-  // One record other than the end marker, received at `now` (steady-clock nanoseconds).
+  // Whether the next record is the first, whose time `see` keeps.
+  bool waitingForFirst() const { return received_ == 0; }
+  // One record other than the end marker, received at `now` (steady-clock nanoseconds; read only
+  // for the first record).
   void see(const core::EventParms& record, int64_t now) {
     const uint64_t sequence = readSequence(record);
     if (received_ == 0) first_ = now;
