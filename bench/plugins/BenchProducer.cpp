@@ -14,21 +14,20 @@
 // a loss that the consumers must notice.
 //
 // Threads: Load, Open, Close, Unload and OnEvent run on the core's first thread, the worker on a
-// core thread of its own; they meet only in `loopSeen` and `stopping`, under `mutex`.
+// core thread of its own; they meet only in the probe.
 #include <time.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/plugins/BenchReport.h"
+#include "bench/plugins/DispatchProbe.h"
 #include "examples/common/PluginSettings.h"
 #include "plugins/EntryGuard.h"
 #include "plugins/PluginEntry.h"
@@ -46,30 +45,15 @@ uint32_t pace = 0;
 bool waitFirst = true;
 constexpr uint32_t kAddress = makeAddress(kProducerId);
 
-std::mutex mutex;
-std::condition_variable changed;
-bool loopSeen = false;  // the probe came back through the dispatch loop
-// Close was called: the worker gives up waiting, and gives up a post the core keeps refusing.
-// Written under `mutex` too, for the wait; read alone by the retry loop.
-std::atomic<bool> stopping{false};
-
-// Waits for the dispatch loop to run, so that the measured time holds no start-up of the core: a
-// watchdog record comes back to its sender only, and only through the loop.
-bool waitForDispatch() {
-  EventParms probe = makeEventRecord(kTypeWatchdog, kFlagLive, kAddress);
-  if (post(&probe) != kPostAccepted) return false;
-  std::unique_lock lock(mutex);
-  changed.wait_for(lock, std::chrono::seconds(60), [] { return loopSeen || stopping; });
-  return loopSeen && !stopping;
-}
+// Close also makes the worker give up a post the core keeps refusing.
+DispatchProbe probe;
 
 // Posts `record` until the core takes it; false when the core is closing. A refusal is the queue's
 // bound pushing back, which passes once the dispatch loop has caught up, or a stopping core, which
 // ends with Close.
 bool postPatiently(EventParms& record, uint64_t& refused) {
-  // Relaxed: only a signal to stop trying; nothing is read on the strength of it.
   while (post(&record) != kPostAccepted) {
-    if (stopping.load(std::memory_order_relaxed)) return false;
+    if (probe.stopped()) return false;
     ++refused;
     std::this_thread::sleep_for(std::chrono::microseconds(20));
   }
@@ -88,7 +72,7 @@ void awaitTick(timespec& deadline, long periodNanos) {
 }
 
 void run() {
-  if (waitFirst && !waitForDispatch()) return;
+  if (waitFirst && !probe.wait(post, kAddress)) return;
   std::vector<uint8_t> payload(payloadSize, 0x5A);
   uint64_t posted = 0;
   uint64_t refused = 0;
@@ -99,7 +83,7 @@ void run() {
   for (uint64_t sequence = 0; posted < count; ++sequence) {
     if (sequence == skip) continue;
     if (period != 0) {
-      if (stopping.load(std::memory_order_relaxed)) break;
+      if (probe.stopped()) break;
       awaitTick(deadline, period);
     }
     EventParms record = makeEventRecord(kTypeAlarm, kFlagLive, kAddress,
@@ -115,11 +99,7 @@ void run() {
   writeSequence(end, posted);  // the count: what every consumer should have received
   markEnd(end);
   postPatiently(end, refused);
-  char text[160];
-  std::snprintf(text, sizeof text, "producer posted=%llu refused=%llu first=%lld last=%lld",
-                static_cast<unsigned long long>(posted), static_cast<unsigned long long>(refused),
-                static_cast<long long>(first), static_cast<long long>(last));
-  sendReport(post, kAddress, text);
+  sendProducerReport(post, kAddress, posted, refused, first, last);
 }
 
 }  // namespace
@@ -152,22 +132,12 @@ KV_PLUGIN_EXPORT int Open(const OpenRequest*, OpenReply*) {
 }
 
 KV_PLUGIN_EXPORT int Close(const CloseRequest*, CloseReply*) {
-  {
-    std::lock_guard lock(mutex);
-    stopping = true;
-  }
-  changed.notify_all();
+  probe.stop();
   return 0;
 }
 
 KV_PLUGIN_EXPORT int OnEvent(const EventParms* event) {
-  if (maskedType(event->type) == kTypeWatchdog) {
-    {
-      std::lock_guard lock(mutex);
-      loopSeen = true;
-    }
-    changed.notify_all();
-  }
+  if (maskedType(event->type) == kTypeWatchdog) probe.seen();
   return 0;
 }
 

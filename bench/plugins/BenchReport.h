@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -79,6 +80,16 @@ inline void sendReport(core::PostEventFn post, uint32_t source, std::string_view
   core::EventParms ipc =
       core::makeEventRecord(core::kTypeIpc, 0, source, packet.data(), packet.size());
   post(&ipc);  // refused only when the supervisor is gone, and then nobody waits for the report
+}
+
+// The producing side's report: "producer posted=N refused=R first=NS last=NS".
+inline void sendProducerReport(core::PostEventFn post, uint32_t source, uint64_t posted,
+                               uint64_t refused, int64_t first, int64_t last) {
+  char text[160];
+  std::snprintf(text, sizeof text, "producer posted=%llu refused=%llu first=%lld last=%lld",
+                static_cast<unsigned long long>(posted), static_cast<unsigned long long>(refused),
+                static_cast<long long>(first), static_cast<long long>(last));
+  sendReport(post, source, text);
 }
 
 }  // namespace kv::bench

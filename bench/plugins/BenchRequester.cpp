@@ -7,12 +7,11 @@
 // must have, default 1024).
 //
 // Threads: Load, Open, Close and OnEvent run on the core's first thread, the worker on a core
-// thread of its own; they meet only in `loopSeen` and `stopping`, under `mutex`.
+// thread of its own; they meet only in the probe.
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 
 #include "bench/plugins/BenchReport.h"
+#include "bench/plugins/DispatchProbe.h"
 #include "bench/plugins/SequenceCheck.h"
 #include "examples/common/PluginSettings.h"
 #include "plugins/EntryGuard.h"
@@ -27,22 +26,10 @@ PostEventFn post = nullptr;
 uint32_t id = kFirstConsumerId;
 SequenceCheck check;
 
-std::mutex mutex;
-std::condition_variable changed;
-bool loopSeen = false;
-bool stopping = false;
-
-// As the producer does: a watchdog record comes back to its sender only, through the loop.
-bool waitForDispatch() {
-  EventParms probe = makeEventRecord(kTypeWatchdog, kFlagLive, makeAddress(id));
-  if (post(&probe) != kPostAccepted) return false;
-  std::unique_lock lock(mutex);
-  changed.wait_for(lock, std::chrono::seconds(60), [] { return loopSeen || stopping; });
-  return loopSeen && !stopping;
-}
+DispatchProbe probe;
 
 void run() {
-  if (!waitForDispatch()) return;
+  if (!probe.wait(post, makeAddress(id))) return;
   char query[] = "bench";
   // No plugin bits in the source: that is what makes it a search request; the results come back
   // by the plugin ID in the request identifier.
@@ -78,11 +65,7 @@ KV_PLUGIN_EXPORT int Open(const OpenRequest*, OpenReply*) {
 }
 
 KV_PLUGIN_EXPORT int Close(const CloseRequest*, CloseReply*) {
-  {
-    std::lock_guard lock(mutex);
-    stopping = true;
-  }
-  changed.notify_all();
+  probe.stop();
   return 0;
 }
 
@@ -91,11 +74,7 @@ KV_PLUGIN_EXPORT int OnEvent(const EventParms* event) {
       [&] {
         const uint32_t type = maskedType(event->type);
         if (type == kTypeWatchdog) {
-          {
-            std::lock_guard lock(mutex);
-            loopSeen = true;
-          }
-          changed.notify_all();
+          probe.seen();
         } else if (type == kTypeAlarm && (event->flags & kFlagStored) != 0 &&
                    addressSlot(event->source) == kProducerId) {
           const int64_t now = nowNanos();

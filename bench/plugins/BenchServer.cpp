@@ -60,11 +60,7 @@ void serve(const EventParms& request) {
   writeSequence(end, posted);
   markEnd(end);
   post(&end);
-  char text[160];
-  std::snprintf(text, sizeof text, "producer posted=%llu refused=%llu first=%lld last=%lld",
-                static_cast<unsigned long long>(posted), static_cast<unsigned long long>(refused),
-                static_cast<long long>(first), static_cast<long long>(last));
-  sendReport(post, kAddress, text);
+  sendProducerReport(post, kAddress, posted, refused, first, last);
 }
 
 }  // namespace
