@@ -155,7 +155,8 @@ class RefBlockPoolInCoreTest : public test::CoreTest {};
 
 TEST_F(RefBlockPoolInCoreTest, CountersSeeLiveBlocksAndThePoolEmptiesWhenIdleOrShortOfMemory) {
   core_->logLevels[0] = 50;
-  auto alarm = record(kTypeAlarm, kFlagLive, makeAddress(0x30), std::string(500, 'a'));
+  const std::string payload(500, 'a');
+  auto alarm = record(kTypeAlarm, kFlagLive, makeAddress(0x30), payload);
   ASSERT_EQ(postEvent(&alarm), kPostAccepted);
   EXPECT_EQ(core_->counters.refblkCount.load(), 1u);
   EXPECT_EQ(core_->counters.refblkBytes.load(), 508u);
