@@ -172,11 +172,17 @@ TEST_F(RefBlockPoolInCoreTest, CountersSeeLiveBlocksAndThePoolEmptiesWhenIdleOrS
   // The episode's log line and memory document are queued; once they are delivered and the loop
   // finds nothing more, the pool is empty again.
   ASSERT_EQ(postEvent(&alarm), kPostAccepted);
-  core_->dispatchIdleWait = std::chrono::milliseconds(1);
+  // Long enough that the delivered blocks are seen in the pool before the idle second empties it.
+  core_->dispatchIdleWait = std::chrono::milliseconds(200);
   std::thread loop([this] { core_->dispatchLoop(); });
-  for (int i = 0; i < 5000 && core_->dispatchContext.idleSeconds == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  const auto waitFor = [this](bool pooled) {
+    for (int i = 0; i < 5000 && (core_->blockPool.pooledBytes() != 0) != pooled; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return (core_->blockPool.pooledBytes() != 0) == pooled;
+  };
+  EXPECT_TRUE(waitFor(true));   // delivered: the blocks wait for the next payloads
+  EXPECT_TRUE(waitFor(false));  // a quiet second: given back
   core_->requestStop();
   loop.join();
   EXPECT_EQ(core_->blockPool.pooledBytes(), 0u);
