@@ -56,8 +56,8 @@ TEST(BenchPercentiles, NearestRankPicksAMeasuredValue) {
 TEST(BenchSequenceCheck, NamesTheFirstBreakAndCatchesStalePayloads) {
   uint64_t numbers[4] = {0, 1, 2, 3};
   const auto record = [&](uint64_t sequence, uint64_t* payload, uint32_t length) {
-    core::EventParms event = core::makeEventRecord(core::kTypeAlarm, core::kFlagStored, 0,
-                                                   payload, length);
+    core::EventParms event =
+        core::makeEventRecord(core::kTypeAlarm, core::kFlagStored, 0, payload, length);
     writeSequence(event, sequence);
     return event;
   };
