@@ -293,7 +293,7 @@ class DvrCore {
   int dropRef(void* data);
   int refuseFullQueue(uint32_t source);
   void waitForRecords(std::unique_lock<std::mutex>& lock);
-  void finishBurst(RecordRing& burst);
+  void finishBurst(RecordRing& burst, uint64_t& bytes);
   void deliver(const EventParms& record, DeliveryClock& clock);
   std::string_view sourceName(uint32_t source) const;
   void reportStartupStatus();

@@ -21,10 +21,11 @@ void DvrCore::dispatchLoop() {
   // The burst being delivered: everything queued when the loop last looked, taken in one swap so
   // that posters and the loop share the lock only for a moment. Both rings keep their storage.
   RecordRing& burst = queue.burst;
+  uint64_t burstBytes = 0;
   for (;;) {
     {
       std::unique_lock lock(queue.queueMutex);
-      finishBurst(burst);
+      finishBurst(burst, burstBytes);
       if (queue.eventQueue.empty() && !stopRequested.load()) {
         waitForRecords(lock);
         clock.interrupt();
@@ -46,6 +47,7 @@ void DvrCore::dispatchLoop() {
     }
     size_t left = burst.size();
     for (const EventParms& record : burst) {
+      burstBytes += record.length;
       // Records of the burst not yet delivered still count as queued.
       context.queueLength = static_cast<uint32_t>(--left);
       ++context.eventsDispatched;
@@ -69,9 +71,11 @@ void DvrCore::waitForRecords(std::unique_lock<std::mutex>& lock) {
   queue.dispatcherWaiting = false;
 }
 
-// The delivered burst leaves the queue's bounds, under the queue lock held by the caller.
-void DvrCore::finishBurst(RecordRing& burst) {
-  for (const EventParms& record : burst) queue.queuedBytes -= record.length;
+// The delivered burst, of `bytes` payload bytes, leaves the queue's bounds, under the queue lock
+// held by the caller (its bytes were summed while it was delivered, not under the lock).
+void DvrCore::finishBurst(RecordRing& burst, uint64_t& bytes) {
+  queue.queuedBytes -= bytes;
+  bytes = 0;
   queue.burstRecords = 0;
   burst.clear();
 }

@@ -94,6 +94,27 @@ TEST_F(DispatchTest, TheQueueLengthCountsEveryRecordNotYetDelivered) {
   for (uint32_t i = 0; i < 100; ++i) EXPECT_EQ(lengths[i], 99 - i) << i;
 }
 
+// The bounds count a burst until it is delivered, and not a byte longer: after bursts and quiet
+// seconds the queue's byte count is back to what is queued.
+TEST_F(DispatchTest, DeliveredBurstsLeaveTheQueueBoundsExactly) {
+  addReceiver("only", 0x41);
+  core_->dispatchIdleWait = 2ms;
+  std::thread loop([this] { core_->dispatchLoop(); });
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(postAlarm("0123456789"), kPostAccepted);
+    for (int i = 0; i < 3000 && deliveries().size() < 10u * (round + 1); ++i) {
+      std::this_thread::sleep_for(1ms);
+    }
+    std::this_thread::sleep_for(10ms);  // a few quiet seconds of the loop
+  }
+  core_->requestStop();
+  loop.join();
+  EXPECT_EQ(deliveries().size(), 30u);
+  std::lock_guard lock(core_->queue.queueMutex);
+  EXPECT_EQ(core_->queue.queuedBytes, 0u);
+  EXPECT_EQ(core_->queue.burstRecords, 0u);
+}
+
 // In a stream of deliveries the read that ends one delivery starts the next: one clock read per
 // delivery, not one on either side of each and more per record.
 TEST_F(DispatchTest, AStreamOfDeliveriesReadsTheClockOncePerDelivery) {
