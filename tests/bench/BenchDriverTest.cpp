@@ -11,6 +11,7 @@
 
 #include "bench/driver/CoreRun.h"
 #include "bench/driver/Results.h"
+#include "tests/bench/EmulatorWords.h"
 
 namespace kv::bench {
 namespace {
@@ -111,15 +112,6 @@ TEST(BenchSpread, MedianMinAndMax) {
   EXPECT_EQ(formatRate(2'904'000), "2.90 M");
   EXPECT_EQ(formatRate(820'400), "820 k");
   EXPECT_EQ(formatRate(27'500), "27.5 k");
-}
-
-std::vector<std::string> emulatorWords() {
-  std::vector<std::string> words;
-  std::stringstream text(KV_EMULATOR);
-  for (std::string word; std::getline(text, word, '|');) {
-    if (!word.empty()) words.push_back(word);
-  }
-  return words;
 }
 
 // Whole runs: the plugins' report lines as the judge reads them, the producer's wait for the

@@ -18,6 +18,7 @@
 #include "bench/driver/SearchStream.h"
 #include "bench/plugins/Percentiles.h"
 #include "bench/plugins/SequenceCheck.h"
+#include "tests/bench/EmulatorWords.h"
 
 namespace kv::bench {
 namespace {
@@ -175,15 +176,6 @@ TEST(BenchScenarioList, NamesOrAllOnly) {
   EXPECT_EQ(parseScenarioList("all"), kScenarioNames);
   EXPECT_TRUE(parseScenarioList("none").empty());
   EXPECT_THROW(parseScenarioList("latency,soak"), std::invalid_argument);
-}
-
-std::vector<std::string> emulatorWords() {
-  std::vector<std::string> words;
-  std::stringstream text(KV_EMULATOR);
-  for (std::string word; std::getline(text, word, '|');) {
-    if (!word.empty()) words.push_back(word);
-  }
-  return words;
 }
 
 fs::path scratch(const char* name) {
